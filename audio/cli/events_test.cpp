@@ -1,0 +1,155 @@
+#include "audio/cli/events.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "audio/cli/globals.h"
+
+namespace lumeno {
+namespace {
+
+TEST(Serialise, SortsKeysAtEveryLevelAndEscapesSlashes) {
+  struct Case { Json event; std::string want; };
+  const Case cases[] = {
+      {{{"t", "level"}, {"me", 0.5}, {"them", 0}}, R"({"me":0.5,"t":"level","them":0})"},
+      {{{"t", "mic"}, {"uid", "usb/0"}, {"name", nullptr}}, R"({"name":null,"t":"mic","uid":"usb\/0"})"},
+      {{{"t", "speech"}, {"words", Json::array({{{"text", "a/b"}, {"startMs", 12}, {"endMs", 20.5}}})}},
+       R"({"t":"speech","words":[{"endMs":20.5,"startMs":12,"text":"a\/b"}]})"},
+      {{{"t", "speech-ready"}, {"tracks", {"me", "them"}}}, R"({"t":"speech-ready","tracks":["me","them"]})"},
+      {{{"t", "x"}, {"s", "caf\xc3\xa9 \"q\"\n"}}, R"({"s":"café \"q\"\n","t":"x"})"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(serialise(c.event), c.want);
+}
+
+TEST(Serialise, ReplacesInvalidUtf8InsteadOfFailing) {
+  Json event{{"t", "mic"}, {"name", std::string("bad\xff")}};
+  EXPECT_EQ(serialise(event), "{\"name\":\"bad\xef\xbf\xbd\",\"t\":\"mic\"}");
+}
+
+// Points descriptor 1 at a pipe for the duration of a test.
+class StdoutPipe {
+ public:
+  StdoutPipe() {
+    EXPECT_EQ(pipe(fds_), 0);
+    fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20);
+    saved_ = dup(1);
+    dup2(fds_[1], 1);
+    close(fds_[1]);
+  }
+  ~StdoutPipe() {
+    outQ->sync([] {});
+    dup2(saved_, 1);
+    close(saved_);
+    if (fds_[0] >= 0) close(fds_[0]);
+  }
+  // Everything written so far (after outQ has drained).
+  std::string take() {
+    outQ->sync([] {});
+    std::string out;
+    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    char buf[65536];
+    for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    return out;
+  }
+  void closeReadEnd() {
+    close(fds_[0]);
+    fds_[0] = -1;
+  }
+
+ private:
+  int fds_[2];
+  int saved_;
+};
+
+TEST(Send, PcmEventIsItsLineThenExactlyItsPayloadThenTheNextLine) {
+  StdoutPipe pipe;
+  std::vector<float> samples(1600);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = float(i) / 1600.0f;
+  send({{"t", "pcm"}, {"track", "me"}, {"ms", 1200}, {"n", 1600}},
+       std::span(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 4));
+  send({{"t", "level"}, {"me", 0.25}, {"them", 0}});
+  std::string out = pipe.take();
+  std::string line = R"({"ms":1200,"n":1600,"t":"pcm","track":"me"})";
+  ASSERT_EQ(out.size(), line.size() + 1 + 6400 + std::string(R"({"me":0.25,"t":"level","them":0})").size() + 1);
+  EXPECT_EQ(out.substr(0, line.size() + 1), line + "\n");
+  EXPECT_EQ(std::memcmp(out.data() + line.size() + 1, samples.data(), 6400), 0);
+  EXPECT_EQ(out.substr(line.size() + 1 + 6400), "{\"me\":0.25,\"t\":\"level\",\"them\":0}\n");
+}
+
+TEST(Send, EventsFromManyThreadsNeverInterleave) {
+  StdoutPipe pipe;
+  constexpr int threads = 8, perThread = 100;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t)
+    senders.emplace_back([t] {
+      for (int i = 0; i < perThread; ++i) {
+        int n = 1 + (t * 37 + i * 11) % 400;
+        std::vector<float> payload(size_t(n), float(t * 1000 + i));
+        send({{"t", "pcm"}, {"track", std::to_string(t)}, {"ms", i}, {"n", n}},
+             std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size() * 4));
+      }
+    });
+  for (auto& s : senders) s.join();
+  std::string out = pipe.take();
+
+  // Read it back as the application does: a line, then 4 x n bytes.
+  std::vector<int> next(threads, 0);
+  size_t pos = 0;
+  int events = 0;
+  while (pos < out.size()) {
+    size_t nl = out.find('\n', pos);
+    ASSERT_NE(nl, std::string::npos);
+    Json event = Json::parse(out.substr(pos, nl - pos));
+    int t = std::stoi(event["track"].get<std::string>());
+    int i = event["ms"], n = event["n"];
+    EXPECT_EQ(i, next[t]++) << "events of one thread keep their order";
+    pos = nl + 1;
+    ASSERT_LE(pos + size_t(n) * 4, out.size());
+    for (int k = 0; k < n; ++k) {
+      float v;
+      std::memcpy(&v, out.data() + pos + size_t(k) * 4, 4);
+      ASSERT_EQ(v, float(t * 1000 + i));
+    }
+    pos += size_t(n) * 4;
+    ++events;
+  }
+  EXPECT_EQ(events, threads * perThread);
+}
+
+TEST(Send, AFailedWriteAsksForAFinishOnWorkAndTheProcessGoesOn) {
+  std::atomic<int> finishes{0};
+  std::atomic<bool> onWork{false};
+  setWriteFailureHandler([&] {
+    onWork = work->isCurrent();
+    ++finishes;
+  });
+  {
+    StdoutPipe pipe;
+    pipe.closeReadEnd();
+    send({{"t", "level"}, {"me", 0}, {"them", 0}});
+    send({{"t", "level"}, {"me", 0}, {"them", 0}});
+    outQ->sync([] {});
+    work->sync([] {});
+  }
+  setWriteFailureHandler(nullptr);
+  EXPECT_EQ(finishes.load(), 2);  // each failed write asks again
+  EXPECT_TRUE(onWork);
+}
+
+TEST(WriteAll, EmptyBufferSucceedsAndAClosedDescriptorFails) {
+  StdoutPipe pipe;
+  EXPECT_TRUE(writeAll(std::string_view()));
+  EXPECT_TRUE(writeAll("abc"));
+  EXPECT_EQ(pipe.take(), "abc");
+  pipe.closeReadEnd();
+  EXPECT_FALSE(writeAll("x"));
+}
+
+}  // namespace
+}  // namespace lumeno

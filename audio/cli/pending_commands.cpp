@@ -1,0 +1,19 @@
+// Subcommands that are not built yet answer with the usage text.
+#include "audio/cli/commands.h"
+#include "audio/cli/events.h"
+#include "audio/platform/dispatch.h"
+
+namespace lumeno {
+
+void writerProbe() { fail(usageText); }
+void speechClockProbe(double) { fail(usageText); }
+void decodeProbe(const std::string&) { fail(usageText); }
+int joinParts(const std::filesystem::path&) { fail(usageText); }
+void inspectAudio(const std::filesystem::path&) { fail(usageText); }
+void compactAudio(const std::filesystem::path&, const std::filesystem::path&) { fail(usageText); }
+void recordCommand(const std::filesystem::path&) { fail(usageText); }
+bool speechAvailable() { return false; }
+void speechModelTask(Semaphore& done) { done.signal(); }
+void speechFileTask(const std::string&, const std::string&, Semaphore& done) { done.signal(); }
+
+}  // namespace lumeno

@@ -1,0 +1,43 @@
+#include "audio/track/pcm.h"
+
+#include <cmath>
+
+namespace lumeno {
+
+std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly) {
+  uint32_t frames = buffer.frameLength();
+  if (frames == 0 || buffer.format().sample != SampleType::float32) return std::nullopt;
+  auto out = PcmBuffer::make({buffer.sampleRate(), 1, false, SampleType::float32}, frames);
+  if (!out) return std::nullopt;
+  out->setFrameLength(frames);
+
+  uint32_t channels = buffer.format().channels;
+  uint32_t n = firstOnly ? 1 : (channels < 1 ? 1 : channels);
+  bool interleaved = buffer.format().interleaved && channels > 1;
+  float* dst = out->floatData(0);
+  if (interleaved) {
+    const float* src = buffer.floatData(0);
+    uint32_t stride = buffer.stride();
+    for (uint32_t i = 0; i < frames; ++i) {
+      float sum = 0;
+      for (uint32_t j = 0; j < n; ++j) sum += src[size_t(i) * stride + j];
+      dst[i] = sum / float(n);
+    }
+  } else {
+    for (uint32_t i = 0; i < frames; ++i) dst[i] = 0;
+    for (uint32_t j = 0; j < n; ++j) {
+      const float* src = buffer.floatData(j);
+      for (uint32_t i = 0; i < frames; ++i) dst[i] += src[i];
+    }
+    if (n > 1)
+      for (uint32_t i = 0; i < frames; ++i) dst[i] /= float(n);
+  }
+  return out;
+}
+
+double rounded(double x, int places) {
+  double scale = std::pow(10.0, places);
+  return std::round(x * scale) / scale;
+}
+
+}  // namespace lumeno
