@@ -8,9 +8,6 @@ namespace lumeno {
 void writerProbe() { fail(usageText); }
 void speechClockProbe(double) { fail(usageText); }
 void decodeProbe(const std::string&) { fail(usageText); }
-int joinParts(const std::filesystem::path&) { fail(usageText); }
-void inspectAudio(const std::filesystem::path&) { fail(usageText); }
-void compactAudio(const std::filesystem::path&, const std::filesystem::path&) { fail(usageText); }
 void recordCommand(const std::filesystem::path&) { fail(usageText); }
 bool speechAvailable() { return false; }
 void speechModelTask(Semaphore& done) { done.signal(); }

@@ -1,0 +1,23 @@
+// The folder tools' view of the encoded-file reader, and what they share.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "audio/platform/reader.h"
+
+namespace lumeno {
+
+// openAsset() for a regular file (symbolic links followed); anything else (a
+// folder, a FIFO, a device) is no media file and is never opened, so that a
+// stray FIFO cannot block a tool.
+Asset assetOf(const std::filesystem::path& file);
+// AssetReader::make() with the same rule.
+std::unique_ptr<AssetReader> readerOf(const std::filesystem::path& file);
+
+// A JSON number that prints without a fraction when it is integral.
+nlohmann::json jsonNumber(double value);
+
+}  // namespace lumeno
