@@ -70,5 +70,5 @@ apt-get install -y -qq --no-install-recommends \
   libpulse-dev pulseaudio pulseaudio-utils \
   nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  espeak-ng sox socat binutils procps \
+  espeak-ng sox socat binutils procps time \
   >/dev/null

@@ -1,0 +1,301 @@
+#include "audio/folder/join.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+
+#include "audio/cli/commands.h"
+#include "audio/folder/test_folder.h"
+
+namespace lumeno {
+namespace {
+
+using test::Folder;
+
+struct Part {
+  int64_t number;
+  double seconds;
+  double frequency;
+  std::optional<double> startMs;  // written to part.N.json when set
+};
+
+// Both sources get the same parts.
+void makeRecording(const Folder& f, const std::vector<Part>& parts) {
+  for (const char* name : {"me", "them"}) {
+    for (const auto& p : parts) {
+      std::string file = p.number == 0 ? std::string(name) + ".m4a"
+                                       : std::string(name) + "." + std::to_string(p.number) + ".m4a";
+      ASSERT_TRUE(test::writeTone(f / file, p.seconds, p.frequency)) << file;
+    }
+  }
+  for (const auto& p : parts)
+    if (p.number > 0 && p.startMs)
+      f.write("part." + std::to_string(p.number) + ".json", "{\"startMs\": " + std::to_string(*p.startMs) + "}");
+}
+
+struct Joined {
+  int status;
+  std::string log;
+};
+
+Joined join(const Folder& f, const WriterFactory& factory = makeFileWriter) {
+  ::testing::internal::CaptureStderr();
+  int status = joinParts(f.path(), factory);
+  return {status, ::testing::internal::GetCapturedStderr()};
+}
+
+bool exists(const std::filesystem::path& p) { return std::filesystem::exists(p); }
+
+TEST(Join, GapIsSilentAndPartsLandAtTheirStarts) {
+  Folder f;
+  makeRecording(f, {{0, 2, 440, {}}, {1, 1, 1000, 3000}});
+  auto me0 = test::readFile(f / "me.m4a"), me1 = test::readFile(f / "me.1.m4a");
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "");
+  for (const char* name : {"me", "them"}) {
+    auto samples = test::decodeAll(f / (std::string(name) + ".m4a"));
+    EXPECT_NEAR(test::seconds(samples), 4.0, 0.05) << name;
+    EXPECT_NEAR(test::toneBetween(samples, 0.2, 1.8), 440, 10);
+    EXPECT_GT(test::rmsBetween(samples, 0.2, 1.8), 0.2);
+    EXPECT_LT(test::rmsBetween(samples, 2.15, 2.85), 0.01);
+    EXPECT_GT(test::rmsBetween(samples, 3.15, 3.85), 0.2);
+    EXPECT_NEAR(test::toneBetween(samples, 3.15, 3.85), 1000, 15);
+    EXPECT_FALSE(exists(f / (std::string(name) + ".1.m4a")));
+    EXPECT_FALSE(exists(f / (std::string(name) + ".joined.m4a")));
+  }
+  EXPECT_FALSE(exists(f / "part.1.json"));
+  auto links = test::originals(f.path());
+  EXPECT_EQ(links.size(), 4u);
+  ASSERT_EQ(links.count("me.m4a"), 1u);
+  EXPECT_EQ(links.find("me.m4a")->second, me0);
+  ASSERT_EQ(links.count("me.1.m4a"), 1u);
+  EXPECT_EQ(links.find("me.1.m4a")->second, me1);
+  EXPECT_EQ(links.count("them.m4a"), 1u);
+  EXPECT_EQ(links.count("them.1.m4a"), 1u);
+}
+
+TEST(Join, OverlappingPartFollowsUncut) {
+  Folder f;
+  makeRecording(f, {{0, 2, 440, {}}, {1, 1.5, 1000, 1000}});
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  auto samples = test::decodeAll(f / "me.m4a");
+  EXPECT_NEAR(test::seconds(samples), 3.5, 0.05);
+  EXPECT_NEAR(test::toneBetween(samples, 0.2, 1.8), 440, 10);
+  EXPECT_NEAR(test::toneBetween(samples, 2.2, 3.3), 1000, 15);
+}
+
+TEST(Join, WithoutBaseTheFirstPartIsPlacedAfterSilence) {
+  Folder f;
+  makeRecording(f, {{1, 1, 1000, 1000}, {2, 1, 440, 2500}});
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  auto samples = test::decodeAll(f / "them.m4a");
+  EXPECT_NEAR(test::seconds(samples), 3.5, 0.05);
+  EXPECT_LT(test::rmsBetween(samples, 0, 0.85), 0.01);
+  EXPECT_NEAR(test::toneBetween(samples, 1.15, 1.85), 1000, 15);
+  EXPECT_LT(test::rmsBetween(samples, 2.15, 2.35), 0.01);
+  EXPECT_NEAR(test::toneBetween(samples, 2.65, 3.35), 440, 10);
+  EXPECT_FALSE(exists(f / "part.1.json"));
+  EXPECT_FALSE(exists(f / "part.2.json"));
+}
+
+TEST(Join, NothingToDo) {
+  Folder empty;
+  EXPECT_EQ(join(empty).status, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(empty.path()));
+
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}});
+  f.write("part.1.json", R"({"startMs": 1000})");  // no part file belongs to it
+  auto before = test::snapshot(f.path());
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log, "");
+  EXPECT_EQ(test::snapshot(f.path()), before);
+  EXPECT_FALSE(exists(f / "original"));
+}
+
+TEST(Join, LeftoversCoveredByTheBaseAreLinkedAndDeleted) {
+  Folder f;
+  makeRecording(f, {{0, 3, 440, {}}, {1, 1, 1000, 1500}});
+  auto base = test::readFile(f / "me.m4a");
+  struct stat st {};
+  ASSERT_EQ(::stat((f / "me.m4a").c_str(), &st), 0);
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(test::readFile(f / "me.m4a"), base);
+  struct stat after {};
+  ASSERT_EQ(::stat((f / "me.m4a").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, st.st_ino);
+  EXPECT_FALSE(exists(f / "me.1.m4a"));
+  EXPECT_FALSE(exists(f / "part.1.json"));
+  auto links = test::originals(f.path());
+  EXPECT_EQ(links.count("me.1.m4a"), 1u);
+  EXPECT_EQ(links.count("me.m4a"), 0u);  // the untouched base needs no link
+}
+
+TEST(Join, PartEndingPastTheBaseIsJoinedNormally) {
+  Folder f;
+  // Ends 0.2 s after the base: not covered, so it is merged (and overlaps).
+  makeRecording(f, {{0, 2, 440, {}}, {1, 1, 1000, 1200}});
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "me.m4a")), 3.0, 0.05);
+}
+
+TEST(Join, InvalidTimelineChangesNothing) {
+  for (std::string metadata : {"", R"({"startMs": -5})", R"({"startMs": "1000"})", R"({"startMs": 1e300})",
+                               R"({"start": 1000})", "[1000]", "{\"startMs\": 10", "not json"}) {
+    SCOPED_TRACE(metadata);
+    Folder f;
+    makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, {}}});
+    if (!metadata.empty()) f.write("part.1.json", metadata);
+    auto before = test::snapshot(f.path());
+    auto r = join(f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.log, "join: missing or invalid part timeline\njoin: missing or invalid part timeline\n");
+    EXPECT_EQ(test::snapshot(f.path()), before);
+    EXPECT_FALSE(exists(f / "original"));
+  }
+}
+
+TEST(Join, EmptyPartIsSkippedButKept) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {2, 1, 1000, 2000}});
+  f.write("me.1.m4a", "");
+  f.write("part.1.json", R"({"startMs": 1000})");
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "join: me.1.m4a is empty; skipped\n");
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "me.m4a")), 3.0, 0.05);
+  EXPECT_FALSE(exists(f / "me.1.m4a"));
+  EXPECT_EQ(test::originals(f.path()).count("me.1.m4a"), 1u);
+  EXPECT_FALSE(exists(f / "part.1.json"));
+  EXPECT_FALSE(exists(f / "part.2.json"));
+}
+
+TEST(Join, OnlyEmptyPartsIsNothingReadable) {
+  Folder f;
+  for (auto name : {"me.1.m4a", "me.2.m4a"}) f.write(name, "");
+  f.write("part.1.json", R"({"startMs": 0})");
+  f.write("part.2.json", R"({"startMs": 1000})");
+  auto before = test::snapshot(f.path());
+  auto r = join(f);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.log, "join: me.1.m4a is empty; skipped\njoin: me.2.m4a is empty; skipped\njoin: nothing readable for me\n");
+  EXPECT_EQ(test::snapshot(f.path()), before);
+}
+
+TEST(Join, OneSourceFailingKeepsEveryMetadataFile) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, 1500}});
+  f.write("me.1.m4a", "this is no audio file");
+  auto r = join(f);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.log, "join: unreadable me.1.m4a; keeping all parts\n");
+  EXPECT_EQ(test::readFile(f / "me.1.m4a"), "this is no audio file");
+  EXPECT_TRUE(exists(f / "me.m4a"));
+  EXPECT_FALSE(exists(f / "me.joined.m4a"));
+  EXPECT_FALSE(exists(f / "them.1.m4a"));
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "them.m4a")), 2.5, 0.05);
+  EXPECT_TRUE(exists(f / "part.1.json"));
+}
+
+TEST(Join, StaleWorkFileIsReplaced) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, 1000}});
+  f.write("me.joined.m4a", "left by an earlier run");
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_FALSE(exists(f / "me.joined.m4a"));
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "me.m4a")), 2.0, 0.05);
+}
+
+TEST(Join, FailedCommitKeepsTheVerifiedWorkFile) {
+  Folder f;
+  makeRecording(f, {{1, 1, 1000, 500}});
+  f.write("original", "a file where the folder of links belongs");
+  auto before = test::snapshot(f.path());
+  auto r = join(f);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.log.find("join: can't write " + (f / "me.m4a").string() + ": "), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("join: can't write " + (f / "them.m4a").string() + ": "), std::string::npos) << r.log;
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "me.joined.m4a")), 1.5, 0.05);
+  for (const auto& [name, content] : before) EXPECT_EQ(test::readFile(f / name), content) << name;
+  // The next run starts the work file afresh and commits once the way is clear.
+  std::filesystem::remove(f / "original");
+  r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_FALSE(exists(f / "me.joined.m4a"));
+  EXPECT_FALSE(exists(f / "me.1.m4a"));
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "me.m4a")), 1.5, 0.05);
+}
+
+// A writer that encodes for real but reports a failed finish, which cannot be
+// provoked on demand.
+class FailingFinishWriter : public Writer {
+ public:
+  explicit FailingFinishWriter(std::unique_ptr<Writer> real) : real_(std::move(real)) {}
+  void setMovieFragmentInterval(double s) override { real_->setMovieFragmentInterval(s); }
+  double movieFragmentInterval() const override { return real_->movieFragmentInterval(); }
+  bool canApply(const OutputSettings& s) override { return real_->canApply(s); }
+  WriterInput* addInput(const OutputSettings& s) override { return real_->addInput(s); }
+  bool startWriting() override { return real_->startWriting(); }
+  void finishWriting(std::function<void()> completion) override {
+    real_->finishWriting([this, completion] {
+      finished_ = true;
+      completion();
+    });
+  }
+  void cancelWriting() override { real_->cancelWriting(); }
+  WriterStatus status() const override { return finished_ ? WriterStatus::failed : real_->status(); }
+  std::string errorDescription() const override { return finished_ ? "disk full" : real_->errorDescription(); }
+
+ private:
+  std::unique_ptr<Writer> real_;
+  std::atomic<bool> finished_{false};
+};
+
+TEST(Join, UnfinishedWorkFileIsDiscarded) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, 1000}});
+  auto before = test::snapshot(f.path());
+  auto r = join(f, [](const std::filesystem::path& file) -> std::unique_ptr<Writer> {
+    auto real = makeFileWriter(file);
+    if (!real) return nullptr;
+    return std::make_unique<FailingFinishWriter>(std::move(real));
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.log.find("join: could not write the joined file for me\n"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("join: could not write the joined file for them\n"), std::string::npos) << r.log;
+  EXPECT_EQ(test::snapshot(f.path()), before);
+}
+
+TEST(DecodedAudio, LengthAndCopyIntoATrack) {
+  Folder f;
+  ASSERT_TRUE(test::writeTone(f / "a.m4a", 1.5, 440));
+  auto ms = decodedAudio(f / "a.m4a", nullptr);
+  ASSERT_TRUE(ms);
+  EXPECT_NEAR(*ms, 1500, 1);
+
+  auto track = Track::onFile("copy", f / "b.m4a");
+  track->openWriter();
+  auto copied = decodedAudio(f / "a.m4a", track.get());
+  ASSERT_TRUE(copied);
+  EXPECT_EQ(*copied, *ms);
+  EXPECT_EQ(double(track->pts) / 48, *ms);
+  Group group;
+  track->finish(group);
+  group.wait();
+  EXPECT_NEAR(test::seconds(test::decodeAll(f / "b.m4a")) * 1000, *ms, 1);
+
+  f.write("text.m4a", "no audio");
+  f.mkdir("folder.m4a");
+  for (auto name : {"text.m4a", "folder.m4a", "missing.m4a"}) EXPECT_FALSE(decodedAudio(f / name, nullptr)) << name;
+}
+
+}  // namespace
+}  // namespace lumeno
