@@ -174,6 +174,7 @@ class FileWriter : public Writer {
   int64_t packets_ = 0;
   int64_t nextFragmentEnd_ = 0;  // encoder-rate samples at which the next fragment goes out
   bool pendingFragment_ = false;
+  bool moovWritten_ = false;
   std::atomic<WriterStatus> status_{WriterStatus::unknown};
   mutable std::mutex errorMutex_;
   std::string error_;
@@ -375,7 +376,11 @@ bool FileWriter::writePacket(const uint8_t* data, int size) {
 }
 
 bool FileWriter::flushFragment() {
+  // With delay_moov the first flush writes only the moov; the fragment itself
+  // needs a second one.
   int rc = av_write_frame(mux_, nullptr);
+  if (rc >= 0 && !moovWritten_) rc = av_write_frame(mux_, nullptr);
+  moovWritten_ = true;
   if (rc < 0) {
     setFailed(averror(rc));
     return false;
