@@ -1,7 +1,10 @@
 #include "audio/platform/decoder.h"
 
+#include <mutex>
+
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace lumeno {
@@ -12,7 +15,14 @@ std::string averrorText(int code) {
   return text;
 }
 
+void quietMediaLibraries() {
+  // The libraries' own messages would mix into the program's log.
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
 AVFormatContext* openContainer(const std::filesystem::path& file, int& audioStream) {
+  quietMediaLibraries();
   audioStream = -1;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) < 0) return nullptr;

@@ -49,6 +49,9 @@ class Decoder {
 // The error text of an FFmpeg status.
 std::string averrorText(int code);
 
+// Silences the FFmpeg libraries' own log output (once per process).
+void quietMediaLibraries();
+
 // Opens a file's container and finds its first audio stream: index or -1.
 AVFormatContext* openContainer(const std::filesystem::path& file, int& audioStream);
 

@@ -33,6 +33,7 @@ extern "C" {
 }
 
 #include "audio/platform/converter.h"
+#include "audio/platform/decoder.h"
 
 namespace lumeno {
 
@@ -226,6 +227,7 @@ bool FileWriter::startWriting() {
     setFailed(std::strerror(errno));
     return false;
   }
+  quietMediaLibraries();
   int rc = avformat_alloc_output_context2(&mux_, nullptr, "ipod", file_.c_str());
   if (rc < 0 || !mux_) {
     setFailed(averror(rc));
