@@ -5,9 +5,7 @@
 
 namespace lumeno {
 
-void writerProbe() { fail(usageText); }
 void speechClockProbe(double) { fail(usageText); }
-void decodeProbe(const std::string&) { fail(usageText); }
 void recordCommand(const std::filesystem::path&) { fail(usageText); }
 bool speechAvailable() { return false; }
 void speechModelTask(Semaphore& done) { done.signal(); }
