@@ -16,4 +16,4 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 echo "== all tests, address and undefined-behaviour sanitizers"
 (cd build-asan && ctest --output-on-failure --timeout 600)
 echo "== concurrency tests, thread sanitizer"
-(cd build-tsan && ctest --output-on-failure --timeout 600 -L 'tsan')
+(cd build-tsan && ctest --output-on-failure --timeout 600 -L 'tsan|mcp')
