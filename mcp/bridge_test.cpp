@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "testing.h"
+#include "tests/process.h"
 
 namespace lumeno::mcp {
 namespace {
@@ -51,7 +52,7 @@ TEST(SocketAddress, HoldsAtMost103BytesAndATerminatingZero) {
 }
 
 TEST(WaitForSocket, GivesUpAfterItsAttemptsAndFindsALateServer) {
-  testing::TempFolder folder;
+  lumeno::test::TempDir folder;
   std::string path = folder.path() + "/mcp.sock";
   auto address = socketAddress(path);
   ASSERT_TRUE(address);

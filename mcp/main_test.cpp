@@ -11,24 +11,24 @@
 
 #include "bridge.h"
 #include "testing.h"
+#include "tests/process.h"
 
 namespace lumeno::mcp {
 namespace {
 
-using testing::Child;
+using lumeno::test::Child;
+using lumeno::test::ProcessOptions;
+using lumeno::test::ProcessResult;
+using lumeno::test::TempDir;
 using testing::SocketServer;
-using testing::TempFolder;
+using Env = std::map<std::string, std::string>;
 
 std::string line(std::string_view message) { return std::string(message) + "\n"; }
 
-bool exitedWith(std::optional<int> status, int code) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
-}
-
-std::string describe(std::optional<int> status) {
-  if (!status) return "still running";
-  if (WIFSIGNALED(*status)) return "killed by signal " + std::to_string(WTERMSIG(*status));
-  return "exit status " + std::to_string(WEXITSTATUS(*status));
+std::string describe(const ProcessResult& result) {
+  if (result.timedOut) return "still running";
+  if (result.signal) return "killed by signal " + std::to_string(result.signal);
+  return "exit status " + std::to_string(result.status);
 }
 
 std::string slurp(const std::string& file) {
@@ -48,17 +48,20 @@ class BridgeTest : public ::testing::Test {
   // Writes into a pipe whose reader has gone must fail, not kill the test.
   static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
 
-  Child::Env userData(const std::string& profile) const { return {{"LUMENO_USER_DATA", profile}}; }
+  Env userData(const std::string& profile) const { return {{"LUMENO_USER_DATA", profile}}; }
   std::string socketPath() const { return folder.path() + "/mcp.sock"; }
   std::string launchRecord() const { return folder.path() + "/launched"; }
 
-  std::unique_ptr<Child> start(Child::Env env, const char* program = LUMENO_MCP_PROGRAM) {
-    auto child = std::make_unique<Child>(std::vector<std::string>{program}, std::move(env));
+  std::unique_ptr<Child> start(Env env, const char* program = LUMENO_MCP_PROGRAM) {
+    ProcessOptions options;
+    options.setEnv = std::move(env);
+    options.exactEnv = true;
+    auto child = std::make_unique<Child>(std::vector<std::string>{program}, options);
     EXPECT_TRUE(child->running());
     return child;
   }
 
-  TempFolder folder;
+  TempDir folder;
 };
 
 TEST_F(BridgeTest, RelaysRequestAndAnswerThroughTheUserDataSocket) {
@@ -72,12 +75,12 @@ TEST_F(BridgeTest, RelaysRequestAndAnswerThroughTheUserDataSocket) {
   ASSERT_GE(peer, 0);
   EXPECT_EQ(testing::readUpTo(peer, request.size()), request);
   ASSERT_TRUE(testing::writePieces(peer, answer));
-  EXPECT_EQ(testing::readUpTo(bridge->output(), answer.size()), answer);
+  EXPECT_EQ(testing::readUpTo(bridge->stdoutFd(), answer.size()), answer);
 
   close(peer);  // the application ends the connection
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
-  EXPECT_EQ(testing::readToEnd(bridge->error()), "");
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
+  EXPECT_EQ(result.err, "");
 }
 
 TEST_F(BridgeTest, DefaultUserDataFolderIsInTheHomeConfigFolder) {
@@ -90,41 +93,41 @@ TEST_F(BridgeTest, DefaultUserDataFolderIsInTheHomeConfigFolder) {
   int peer = server.accept();
   ASSERT_GE(peer, 0);
   close(peer);
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
 }
 
 TEST_F(BridgeTest, SocketPathOf103BytesConnectsAnd104IsRefusedBeforeAnyLaunch) {
   const size_t socketName = std::string("/mcp.sock").size();
 
-  std::string fits = folder.subfolderOfLength(103 - socketName);
+  std::string fits = testing::subfolderOfLength(folder.path(), 103 - socketName);
   SocketServer server(fits + "/mcp.sock");
   ASSERT_TRUE(server.listening());
   auto connecting = start(userData(fits));
   int peer = server.accept();
   EXPECT_GE(peer, 0);
   close(peer);
-  EXPECT_TRUE(exitedWith(connecting->wait(), 0));
+  EXPECT_EQ(connecting->wait(std::chrono::seconds(15)).status, 0);
 
   // The testing program would launch the test launcher, which leaves a record.
-  std::string tooLong = folder.subfolderOfLength(104 - socketName);
+  std::string tooLong = testing::subfolderOfLength(folder.path(), 104 - socketName);
   auto refused = start(userData(tooLong), LUMENO_MCP_TESTING_PROGRAM);
-  auto status = refused->wait();
-  EXPECT_TRUE(exitedWith(status, 1)) << describe(status);
-  EXPECT_EQ(testing::readToEnd(refused->error()), line(pathTooLongMessage));
+  auto result = refused->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 1) << describe(result);
+  EXPECT_EQ(result.err, line(pathTooLongMessage));
   EXPECT_FALSE(exists(tooLong + "/launched"));
 }
 
 TEST_F(BridgeTest, NoSocketWithLaunchingOffFailsAtOnce) {
-  Child::Env env = userData(folder.path());
+  Env env = userData(folder.path());
   env["LUMENO_MCP_NO_LAUNCH"] = "";
   auto started = testing::Clock::now();
   auto bridge = start(env, LUMENO_MCP_TESTING_PROGRAM);
 
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 1)) << describe(status);
-  EXPECT_EQ(testing::readToEnd(bridge->error()), line(notRunningMessage));
-  EXPECT_EQ(testing::readToEnd(bridge->output()), "");
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 1) << describe(result);
+  EXPECT_EQ(result.err, line(notRunningMessage));
+  EXPECT_EQ(result.out, "");
   EXPECT_FALSE(exists(launchRecord()));
   // Generous: only tells "no attempts" from the 30 seconds of attempts.
   EXPECT_LT(testing::Clock::now() - started, std::chrono::seconds(10));
@@ -141,26 +144,26 @@ TEST_F(BridgeTest, QuitMarkerOfAnyKindMeansClosedAndNoLaunch) {
       std::ofstream(marker).put('\n');
     }
     auto bridge = start(userData(folder.path()), LUMENO_MCP_TESTING_PROGRAM);
-    auto status = bridge->wait();
-    EXPECT_TRUE(exitedWith(status, 1)) << describe(status);
-    EXPECT_EQ(testing::readToEnd(bridge->error()), line(closedByUserMessage));
+    auto result = bridge->wait(std::chrono::seconds(15));
+    EXPECT_EQ(result.status, 1) << describe(result);
+    EXPECT_EQ(result.err, line(closedByUserMessage));
     EXPECT_FALSE(exists(launchRecord()));
   }
 }
 
 TEST_F(BridgeTest, LaunchesTheApplicationDetachedAndKeepsTryingUntilItServes) {
-  Child::Env env = userData(folder.path());
+  Env env = userData(folder.path());
   env["LUMENO_TEST_SERVE_AFTER_MS"] = "2000";
   auto bridge = start(env, LUMENO_MCP_TESTING_PROGRAM);
   // Waits in the pipe until the bridge is connected.
   ASSERT_TRUE(bridge->write("hello\n"));
-  EXPECT_EQ(testing::readUpTo(bridge->output(), 6, 20000), "hello\n");
+  EXPECT_EQ(testing::readUpTo(bridge->stdoutFd(), 6, 20000), "hello\n");
 
   // The test launcher echoes until the bridge half-closes, then closes too.
-  bridge->closeInput();
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
-  EXPECT_EQ(testing::readToEnd(bridge->error()), "");
+  bridge->closeStdin();
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
+  EXPECT_EQ(result.err, "");
 
   std::string record = slurp(launchRecord());
   std::string expected = "arg --hidden\narg --started-by=ai-app\n"
@@ -174,7 +177,7 @@ TEST_F(BridgeTest, AnswersWithinAMomentOfTheEndOfInputStillArrive) {
   ASSERT_TRUE(server.listening());
   auto bridge = start(userData(folder.path()));
   ASSERT_TRUE(bridge->write("request\n"));
-  bridge->closeInput();
+  bridge->closeStdin();
 
   int peer = server.accept();
   ASSERT_GE(peer, 0);
@@ -184,9 +187,9 @@ TEST_F(BridgeTest, AnswersWithinAMomentOfTheEndOfInputStillArrive) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(testing::writePieces(peer, "answer\n"));
 
-  EXPECT_EQ(testing::readToEnd(bridge->output()), "answer\n");
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.out, "answer\n");
+  EXPECT_EQ(result.status, 0) << describe(result);
   close(peer);
 }
 
@@ -194,7 +197,7 @@ TEST_F(BridgeTest, ApplicationClosingWhileTheAssistantWritesEndsWithStatus0) {
   SocketServer server(socketPath());
   ASSERT_TRUE(server.listening());
   auto bridge = start(userData(folder.path()));
-  std::thread assistant([input = bridge->input()] {
+  std::thread assistant([input = bridge->stdinFd()] {
     std::string chunk(4096, 'x');
     while (testing::writePieces(input, chunk)) {}
   });
@@ -204,9 +207,9 @@ TEST_F(BridgeTest, ApplicationClosingWhileTheAssistantWritesEndsWithStatus0) {
   EXPECT_EQ(testing::readUpTo(peer, 100000).size(), 100000u);
   close(peer);
 
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
-  bridge->closeOutput();
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
+  bridge->closeStdout();
   assistant.join();  // its write fails once the bridge is gone
 }
 
@@ -216,12 +219,12 @@ TEST_F(BridgeTest, AssistantNoLongerReadingEndsWithStatus0) {
   auto bridge = start(userData(folder.path()));
   int peer = server.accept();
   ASSERT_GE(peer, 0);
-  bridge->closeOutput();
+  bridge->closeStdout();
 
   std::string chunk(4096, 'y');
   while (testing::writePieces(peer, chunk)) {}  // fails once the bridge is gone
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
   close(peer);
 }
 
@@ -236,21 +239,21 @@ TEST_P(LargeMessageTest, ArrivesCompleteAndInOrderBothWays) {
   ASSERT_TRUE(server.listening());
   auto bridge = start(userData(folder.path()));
 
-  std::thread assistant([&, input = bridge->input()] { testing::writePieces(input, request, GetParam()); });
+  std::thread assistant([&, input = bridge->stdinFd()] { testing::writePieces(input, request, GetParam()); });
   int peer = server.accept();
   ASSERT_GE(peer, 0);
   std::thread application([&] { testing::writePieces(peer, answer, GetParam()); });
 
   std::string received = testing::readUpTo(peer, size);
-  std::string relayed = testing::readUpTo(bridge->output(), size);
+  std::string relayed = testing::readUpTo(bridge->stdoutFd(), size);
   assistant.join();
   application.join();
   EXPECT_TRUE(received == request) << "request: " << received.size() << " bytes";
   EXPECT_TRUE(relayed == answer) << "answer: " << relayed.size() << " bytes";
 
-  bridge->closeInput();
-  auto status = bridge->wait();
-  EXPECT_TRUE(exitedWith(status, 0)) << describe(status);
+  bridge->closeStdin();
+  auto result = bridge->wait(std::chrono::seconds(15));
+  EXPECT_EQ(result.status, 0) << describe(result);
   close(peer);
 }
 
@@ -259,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(Pieces, LargeMessageTest,
                                            std::vector<size_t>{1, 7, 4093, 65537, 3, 131071}));
 
 TEST(InfoPlist, IsAnElfSectionOfTheExecutable) {
-  TempFolder folder;
+  TempDir folder;
   std::string dump = folder.path() + "/plist";
   std::string command = "objcopy --dump-section .lumeno_plist=" + dump + " " LUMENO_MCP_PROGRAM " " +
                         folder.path() + "/copy";

@@ -1,15 +1,13 @@
-// Test and benchmark helpers: a temporary folder, a Unix-domain socket server
-// and a child process wired to pipes. Header-only; used by main_test.cpp and
+// Test and benchmark helpers: a Unix-domain socket server and pipe helpers;
+// child processes and temporary folders come from tests/process.h. Header-only; used by main_test.cpp and
 // bench/relay_bench.cpp. Nothing here is part of lumeno-mcp itself.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,33 +25,13 @@ namespace lumeno::mcp::testing {
 
 using Clock = std::chrono::steady_clock;
 
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    char name[] = "/tmp/lumeno-mcp-XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return path_; }
-
-  // A folder inside this one whose path has exactly `bytes` bytes.
-  std::string subfolderOfLength(size_t bytes) const {
-    std::string sub = path_ + "/";
-    sub.append(bytes - sub.size(), 'd');
-    std::filesystem::create_directories(sub);
-    return sub;
-  }
-
- private:
-  std::string path_;
-};
+// A folder inside `parent` whose path has exactly `bytes` bytes.
+inline std::string subfolderOfLength(const std::string& parent, size_t bytes) {
+  std::string sub = parent + "/";
+  sub.append(bytes - sub.size(), 'd');
+  std::filesystem::create_directories(sub);
+  return sub;
+}
 
 // Polls `fd` for `events`; false after `timeoutMs`.
 inline bool waitFor(int fd, short events, int timeoutMs) {
@@ -144,103 +122,6 @@ class SocketServer {
  private:
   std::string path_;
   int listener_ = -1;
-};
-
-// A child process with its standard input, output and error on pipes.
-class Child {
- public:
-  using Env = std::map<std::string, std::string>;
-
-  // Starts `argv` with exactly `env` (plus the sanitizer settings of this
-  // process, if any). running() is false when it could not be started.
-  Child(const std::vector<std::string>& argv, Env env) {
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS", "PATH"}) {
-      if (const char* value = std::getenv(name); value && !env.contains(name)) env[name] = value;
-    }
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    // The child starts with default signal actions whatever this process set.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<std::string> envText;
-    for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
-    std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (std::string& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    input_ = in[1];
-    output_ = out[0];
-    error_ = err[0];
-  }
-  ~Child() {
-    if (pid_ > 0 && !status_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    closeInput();
-    closeOutput();
-    if (error_ >= 0) close(error_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool running() const { return pid_ > 0; }
-  int input() const { return input_; }
-  int output() const { return output_; }
-  int error() const { return error_; }
-
-  bool write(std::string_view data) { return writePieces(input_, data); }
-  void closeInput() {
-    if (input_ >= 0) close(input_);
-    input_ = -1;
-  }
-  void closeOutput() {
-    if (output_ >= 0) close(output_);
-    output_ = -1;
-  }
-
-  // The wait status once the child has ended; none (and the child killed)
-  // after `timeoutMs`.
-  std::optional<int> wait(int timeoutMs = 15000) {
-    if (status_) return *status_ < 0 ? std::nullopt : status_;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) return status_ = status;
-      if (Clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        status_ = -1;
-        return std::nullopt;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1, output_ = -1, error_ = -1;
-  std::optional<int> status_;
 };
 
 }  // namespace lumeno::mcp::testing

@@ -9,10 +9,14 @@
 #include <memory>
 
 #include "testing.h"
+#include "tests/process.h"
 
 namespace {
 
 using namespace lumeno::mcp::testing;
+using lumeno::test::Child;
+using lumeno::test::ProcessOptions;
+using lumeno::test::TempDir;
 using Seconds = std::chrono::duration<double>;
 
 struct Client {
@@ -27,8 +31,10 @@ struct Figures {
 };
 
 std::unique_ptr<Child> start(const Client& client, const std::string& profile) {
-  auto child = std::make_unique<Child>(client.argv, Child::Env{{"LUMENO_USER_DATA", profile},
-                                                              {"LUMENO_MCP_NO_LAUNCH", ""}});
+  ProcessOptions options;
+  options.setEnv = {{"LUMENO_USER_DATA", profile}, {"LUMENO_MCP_NO_LAUNCH", ""}};
+  options.exactEnv = true;
+  auto child = std::make_unique<Child>(client.argv, options);
   if (!child->running()) {
     std::fprintf(stderr, "bench: %s could not be started\n", client.name.c_str());
     std::exit(1);
@@ -37,7 +43,7 @@ std::unique_ptr<Child> start(const Client& client, const std::string& profile) {
 }
 
 void finish(Child& child, int peer) {
-  child.closeInput();
+  child.closeStdin();
   close(peer);
   child.wait();
 }
@@ -61,7 +67,7 @@ double upload(const Client& client, SocketServer& server, const std::string& pro
   std::thread assistant([&] {
     for (size_t left = bytes; left > 0;) {
       size_t size = std::min(left, chunk.size());
-      if (!writePieces(child->input(), std::string_view(chunk).substr(0, size))) return;
+      if (!writePieces(child->stdinFd(), std::string_view(chunk).substr(0, size))) return;
       left -= size;
     }
   });
@@ -84,7 +90,7 @@ double download(const Client& client, SocketServer& server, const std::string& p
       left -= size;
     }
   });
-  bool complete = drain(child->output(), bytes);
+  bool complete = drain(child->stdoutFd(), bytes);
   auto end = Clock::now();
   application.join();
   finish(*child, peer);
@@ -107,10 +113,10 @@ double roundTrip(const Client& client, SocketServer& server, const std::string& 
   const int warmUp = 200;
   for (int i = 0; i < warmUp + count; ++i) {
     auto begin = Clock::now();
-    if (!child->write(message) || !drain(child->output(), message.size())) break;
+    if (!child->write(message) || !drain(child->stdoutFd(), message.size())) break;
     if (i >= warmUp) times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
   }
-  child->closeInput();
+  child->closeStdin();
   child->wait();
   shutdown(peer, SHUT_RDWR);
   echo.join();
@@ -132,7 +138,7 @@ int main(int argc, char** argv) {
   const int trips = argc > 3 ? std::atoi(argv[3]) : 20000;
   const int runs = argc > 4 ? std::atoi(argv[4]) : 3;
 
-  TempFolder folder;
+  TempDir folder;
   SocketServer server(folder.path() + "/mcp.sock");
   if (!server.listening()) {
     std::fprintf(stderr, "bench: no socket server at %s\n", folder.path().c_str());
