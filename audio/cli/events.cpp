@@ -14,8 +14,9 @@ namespace lumeno {
 
 namespace {
 
-std::mutex handlerMutex;
-std::function<void()> writeFailureHandler;
+// Never destroyed: exit() may run while outQ still fails a write.
+std::mutex& handlerMutex = *new std::mutex;
+std::function<void()>& writeFailureHandler = *new std::function<void()>;
 
 void writeFailed() {
   std::function<void()> handler;
