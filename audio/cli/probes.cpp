@@ -23,16 +23,6 @@ namespace lumeno {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Whole numbers go out without a fraction, as the event channel writes numbers.
-Json number(double v) {
-  if (v == std::floor(v) && std::fabs(v) < 9e15) return int64_t(v);
-  return v;
-}
-
-}  // namespace
-
 void writerProbe() {
   const std::string badFixture = "writer-probe requires new output and a short readable fixture";
   fs::path dir = *argValue("--dir");
@@ -89,8 +79,8 @@ void writerProbe() {
   for (const Pair& p : pairs)
     inputMs = std::max(inputMs, double(p.file->length()) / p.file->processingFormat().sampleRate * 1000.0);
   send({{"t", "writer-fed"},
-        {"inputMs", number(inputMs)},
-        {"fragmentMs", number(pairs[0].track->writer->movieFragmentInterval() * 1000.0)}});
+        {"inputMs", inputMs},
+        {"fragmentMs", pairs[0].track->writer->movieFragmentInterval() * 1000.0}});
   outQ->sync([] {});  // the event is out before any exit below
 
   std::string line;
