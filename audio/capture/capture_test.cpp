@@ -467,6 +467,39 @@ TEST_F(CaptureTest, StoppedEngineComesBackWithRestart) {
   queue.sync([&] { mic.stop(); });
 }
 
+TEST_F(CaptureTest, ARateChangeOfTheOutputDeviceReachesOnRateChange) {
+  auto module = test::pactl({"load-module", "module-null-sink", "sink_name=test_rate_sink", "rate=44100", "channels=2"});
+  ASSERT_EQ(module.status, 0);
+  std::string index = module.out.substr(0, module.out.find('\n'));
+  ASSERT_TRUE(run({"set-default-sink", "test_rate_sink"}));
+  SystemAudio sys([this](PcmBuffer& b, std::optional<double> h) { captured.add(b, h); }, queue);
+  std::atomic<int> changes{0};
+  queue.sync([&] {
+    sys.onRateChange = [&] { ++changes; };
+    ASSERT_TRUE(sys.start());
+  });
+  EXPECT_EQ(sys.rate, 44100);
+  ASSERT_TRUE(captured.waitBeyond(3));
+  EXPECT_EQ(captured.snapshot().front().rate, 44100);
+  sleepMs(200);
+  EXPECT_EQ(changes.load(), 0);
+  // A suspended null sink takes the rate of the next stream played into it;
+  // the server reports the change when the sink runs again.
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(run({"suspend-sink", "test_rate_sink", "1"}));
+  auto player = Player::play({.sink = "test_rate_sink", .rate = 48000, .seconds = 0.5, .clicksAtHost = {}});
+  ASSERT_TRUE(player);
+  sleepMs(100);
+  run({"suspend-sink", "test_rate_sink", "0"});
+  for (int i = 0; i < 200 && changes == 0; ++i) sleepMs(10);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_GE(changes.load(), 1) << test::pactl({"list", "short", "sinks"}).out;
+  EXPECT_NE(err.find("the device's rate changed to 48000 Hz"), std::string::npos) << err;
+  queue.sync([&] { sys.stop(); });
+  run({"set-default-sink", test::kSpeakers});
+  run({"unload-module", index});
+}
+
 TEST_F(CaptureTest, StopIsHarmlessTwiceAndBeforeStart) {
   Mic mic([](PcmBuffer&, std::optional<double>) {}, queue);
   SystemAudio sys([](PcmBuffer&, std::optional<double>) {}, queue);
