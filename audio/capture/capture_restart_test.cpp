@@ -24,13 +24,13 @@ TEST(AudioServerRestart, StartsFailCleanlyWhileTheServerIsAwayAndWorkAfter) {
   ASSERT_TRUE(server.start());
   setenv("PULSE_SERVER", server.address().c_str(), 1);
 
-  SerialQueue queue("test.restart");
   std::atomic<int> micBuffers{0}, sysBuffers{0};
+  std::atomic<uint64_t> changed{0};
+  std::atomic<int> rateChanges{0};
+  SerialQueue queue("test.restart");  // drains before the counters go
   Mic mic([&](PcmBuffer&, std::optional<double>) { ++micBuffers; }, queue);
   SystemAudio sys([&](PcmBuffer&, std::optional<double>) { ++sysBuffers; }, queue);
-  std::atomic<uint64_t> changed{0};
   auto token = observeEngineConfigurationChange([&](uint64_t id) { changed = id; });
-  std::atomic<int> rateChanges{0};
   queue.sync([&] {
     sys.onRateChange = [&] { ++rateChanges; };
     ASSERT_TRUE(mic.start());

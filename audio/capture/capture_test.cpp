@@ -162,8 +162,9 @@ class CaptureTest : public ::testing::Test {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run through ctest: the audio_server fixture starts the server";
     ASSERT_TRUE(pulse::Connection::shared().reachable());
   }
-  SerialQueue queue{"test.capture"};
   Captured captured;
+  // Declared last so that it drains before what its blocks refer to goes.
+  SerialQueue queue{"test.capture"};
 };
 
 TEST_F(CaptureTest, HardwareQueriesAnswerForTheTestServer) {
@@ -190,6 +191,14 @@ TEST(ObjectIDs, CarryKindAndIndexAndNeverZero) {
   EXPECT_EQ(objectID(AudioObjectKind::none, 1), 0u);
   EXPECT_FALSE(indexOf(0));
   EXPECT_EQ(kindOf(0), AudioObjectKind::none);
+}
+
+TEST(Clock, TheServerClockIsTheHostClock) {
+  uint64_t before = hostNow();
+  uint64_t server = pulse::serverClockNow();
+  uint64_t after = hostNow();
+  EXPECT_GE(server + 1000, before);  // the server clock counts microseconds
+  EXPECT_LE(server, after);
 }
 
 TEST(ProcessTable, ParentPidComesFromProc) {

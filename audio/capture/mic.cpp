@@ -29,7 +29,18 @@ Observers& observers() {
 void postConfigurationChange(uint64_t engineId) {
   auto& o = observers();
   std::lock_guard guard(o.mutex);
-  for (const auto& [token, observer] : o.list) o.queue.async([observer = observer, engineId] { (*observer)(engineId); });
+  for (const auto& [token, observer] : o.list) {
+    o.queue.async([token = token, engineId] {
+      std::shared_ptr<EngineObserver> live;
+      {
+        std::lock_guard g(observers().mutex);
+        auto it = observers().list.find(token);
+        if (it != observers().list.end()) live = it->second;
+      }
+      // Removed in the meantime: not told any more.
+      if (live) (*live)(engineId);
+    });
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // every buffer that was queued by a tap that has since been replaced or stopped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,7 +86,9 @@ class Mic {
 
  private:
   struct Shared {
-    int64_t generation = 0;  // on the queue only
+    // Changed and compared on the queue; atomic only so that the destructor
+    // may also run elsewhere.
+    std::atomic<int64_t> generation{0};
     OnBuffer onBuffer;
   };
   bool choose(AudioEngine& e, AudioObjectID to);
