@@ -56,9 +56,13 @@ int main(int argc, char** argv) {
   const uint32_t chunk = rate / 200;  // 5 ms
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
+  // 20 ms of buffer: the null sink renders in blocks of about this size and a
+  // sample's play time is only as exact as its block (200 ms put the clicks
+  // 13 ms off). On a machine busy enough to starve the player, the clicks play
+  // later than it says.
   attr.tlength = chunk * 4 * frameBytes;
   attr.prebuf = uint32_t(-1);
-  attr.minreq = chunk * frameBytes;
+  attr.minreq = chunk * 2 * frameBytes;
   attr.fragsize = uint32_t(-1);
   int error = 0;
   pa_simple* s = pa_simple_new(nullptr, "lumeno-test-player", PA_STREAM_PLAYBACK, sink.empty() ? nullptr : sink.c_str(),
