@@ -11,7 +11,7 @@ fi
 
 add_non_free() {
   local out=/etc/apt/sources.list.d/lumeno-non-free.sources
-  [ -f "$out" ] && return 0
+  [ -f "$out" ] || [ -f /etc/apt/sources.list.d/lumeno-non-free.list ] && return 0
   local tmp
   tmp=$(mktemp)
   # deb822 entries: copy each Debian stanza with Components set to non-free.
@@ -40,9 +40,6 @@ add_non_free() {
   # One-line entries: "deb URI SUITE main ..." becomes "deb URI SUITE non-free".
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     [ -e "$f" ] || continue
-    awk '$1 == "deb" && $0 ~ / main( |$)/ && $0 ~ /debian/ {
-           if ($2 ~ /^\[/) print $1, $2, $3, $4, "non-free"; else print $1, $2, $3, "non-free"
-         }' "$f" | sed 's/^deb /Types: deb\nURIs: /' >/dev/null
     awk '$1 == "deb" && $0 ~ / main( |$)/ && $0 ~ /debian/ {
            opts = ""; i = 2
            if ($2 ~ /^\[/) { opts = $2; i = 3 }

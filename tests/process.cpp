@@ -1,6 +1,7 @@
 #include "tests/process.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 
 extern char** environ;
@@ -43,15 +45,21 @@ Child::Child(const std::vector<std::string>& argv, const ProcessOptions& options
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
 
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    std::string key = entry.substr(0, entry.find('='));
-    bool drop = options.setEnv.count(key) != 0;
-    for (const auto& u : options.unsetEnv) drop = drop || u == key;
-    if (!drop) envStrings.push_back(entry);
+  std::map<std::string, std::string> env;
+  if (options.exactEnv) {
+    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) env[name] = value;
+  } else {
+    for (char** e = environ; *e; ++e) {
+      std::string entry(*e);
+      auto eq = entry.find('=');
+      if (eq != std::string::npos) env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
   }
-  for (const auto& [k, v] : options.setEnv) envStrings.push_back(k + "=" + v);
+  for (const auto& name : options.unsetEnv) env.erase(name);
+  for (const auto& [k, v] : options.setEnv) env[k] = v;
+  std::vector<std::string> envStrings;
+  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp, argp;
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -59,27 +67,36 @@ Child::Child(const std::vector<std::string>& argv, const ProcessOptions& options
   for (auto& s : argCopy) argp.push_back(s.data());
   argp.push_back(nullptr);
 
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    signal(SIGPIPE, SIG_DFL);
-    if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(127);
-    execve(argp[0], argp.data(), envp.data());
-    _exit(127);
-  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  if (!options.workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workDir.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (posix_spawn(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
   in_ = inPipe[1];
   out_ = outPipe[0];
   err_ = errPipe[0];
-  if (options.closeStdout) {
-    close(out_);
-    out_ = -1;
-  }
+  if (options.closeStdout) closeStdout();
+}
+
+void Child::closeStdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
 }
 
 Child::~Child() {
@@ -108,7 +125,7 @@ void Child::closeStdin() {
 }
 
 void Child::kill(int signal) {
-  if (!reaped_) ::kill(pid_, signal);
+  if (running() && !reaped_) ::kill(pid_, signal);
 }
 
 std::string Child::readExactly(size_t n, std::chrono::milliseconds timeout) {
@@ -146,6 +163,7 @@ std::optional<std::string> Child::readLine(std::chrono::milliseconds timeout) {
 
 ProcessResult Child::wait(std::chrono::milliseconds timeout) {
   ProcessResult result;
+  if (!running() || reaped_) return result;
   auto deadline = Clock::now() + timeout;
   result.out = std::move(outBuffer_);
   outBuffer_.clear();

@@ -24,6 +24,9 @@ struct ProcessResult {
 struct ProcessOptions {
   std::map<std::string, std::string> setEnv;   // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
+  // Start from an empty environment (but PATH and the sanitizer settings)
+  // instead of this process's own.
+  bool exactEnv = false;
   std::optional<std::string> input;             // written to standard input, then closed
   bool closeStdout = false;                     // standard output's read end is closed at once
   std::chrono::milliseconds timeout{60000};     // killed with SIGKILL after this
@@ -33,6 +36,8 @@ struct ProcessOptions {
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // A running child whose standard streams are pipes the test drives itself.
+// It starts with default signal dispositions and an empty signal mask,
+// whatever the test process set for itself.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const ProcessOptions& options = {});
@@ -40,12 +45,15 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
+  // False when the program could not be started.
+  bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   int stdinFd() const { return in_; }
   int stdoutFd() const { return out_; }
   int stderrFd() const { return err_; }
   bool write(const std::string& bytes);
   void closeStdin();
+  void closeStdout();
   // Reads exactly n bytes of standard output, or fewer at its end or timeout.
   std::string readExactly(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   // Reads one line of standard output without its line feed; none at end or timeout.

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,9 @@ namespace lumeno {
 
 namespace {
 
-std::mutex handlerMutex;
-std::function<void()> writeFailureHandler;
+// Never destroyed: exit() may run while outQ still fails a write.
+std::mutex& handlerMutex = *new std::mutex;
+std::function<void()>& writeFailureHandler = *new std::function<void()>;
 
 void writeFailed() {
   std::function<void()> handler;
@@ -26,12 +28,40 @@ void writeFailed() {
   if (handler && work) work->async(handler);
 }
 
+// Whole-number floats are written as integers (5000, not 5000.0).
+bool hasWholeFloat(const Json& value) {
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    return std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9.0e15;
+  }
+  if (value.is_structured())
+    for (const auto& item : value)
+      if (hasWholeFloat(item)) return true;
+  return false;
+}
+
+void wholeFloatsToIntegers(Json& value) {
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9.0e15) value = int64_t(d);
+  } else if (value.is_structured()) {
+    for (auto& item : value) wholeFloatsToIntegers(item);
+  }
+}
+
 }  // namespace
 
 std::string serialise(const Json& event) {
   // Keys come out sorted (the object is an ordered map); invalid UTF-8 from a
   // device name is replaced rather than allowed to throw.
-  std::string text = event.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string text;
+  if (hasWholeFloat(event)) {
+    Json copy = event;
+    wholeFloatsToIntegers(copy);
+    text = copy.dump(-1, ' ', false, Json::error_handler_t::replace);
+  } else {
+    text = event.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
   std::string out;
   out.reserve(text.size() + 8);
   for (char c : text) {

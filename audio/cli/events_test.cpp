@@ -23,6 +23,9 @@ TEST(Serialise, SortsKeysAtEveryLevelAndEscapesSlashes) {
        R"({"t":"speech","words":[{"endMs":20.5,"startMs":12,"text":"a\/b"}]})"},
       {{{"t", "speech-ready"}, {"tracks", {"me", "them"}}}, R"({"t":"speech-ready","tracks":["me","them"]})"},
       {{{"t", "x"}, {"s", "caf\xc3\xa9 \"q\"\n"}}, R"({"s":"café \"q\"\n","t":"x"})"},
+      // Whole-number floats print as integers, others keep their fraction.
+      {{{"t", "writer-fed"}, {"inputMs", 2500.0}, {"fragmentMs", 5000.0}}, R"({"fragmentMs":5000,"inputMs":2500,"t":"writer-fed"})"},
+      {{{"t", "x"}, {"a", {-0.0, 1500.5, 1e300}}}, R"({"a":[0,1500.5,1e+300],"t":"x"})"},
   };
   for (const auto& c : cases) EXPECT_EQ(serialise(c.event), c.want);
 }

@@ -13,7 +13,8 @@ namespace lumeno {
 
 SerialQueue* outQ = nullptr;
 SerialQueue* work = nullptr;
-std::vector<std::string> args;
+// Never destroyed: exit() may run on any thread while others still read it.
+std::vector<std::string>& args = *new std::vector<std::string>;
 int64_t part = 0;
 double startOffsetMs = 0;
 uint64_t startedHost = 0;

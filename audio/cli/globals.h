@@ -15,7 +15,7 @@ namespace lumeno {
 
 extern SerialQueue* outQ;  // "lumeno.out": every event write to standard output
 extern SerialQueue* work;  // "lumeno.work": every recorder operation
-extern std::vector<std::string> args;
+extern std::vector<std::string>& args;
 extern int64_t part;           // --part, 0 for the first part of a recording
 extern double startOffsetMs;   // --start-ms: this part's start on the recording's timeline
 extern uint64_t startedHost;   // host clock at start-up: program time 0

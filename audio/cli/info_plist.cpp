@@ -4,7 +4,6 @@ namespace {
 
 [[gnu::used, gnu::section(".lumeno_plist")]] const char infoPlist[] =
     R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
   <key>CFBundleIdentifier</key>

@@ -5,9 +5,7 @@
 
 namespace lumeno {
 
-void writerProbe() { fail(usageText); }
 void speechClockProbe(double) { fail(usageText); }
-void decodeProbe(const std::string&) { fail(usageText); }
 int joinParts(const std::filesystem::path&) { fail(usageText); }
 void inspectAudio(const std::filesystem::path&) { fail(usageText); }
 void compactAudio(const std::filesystem::path&, const std::filesystem::path&) { fail(usageText); }

@@ -1,6 +1,9 @@
 #include "audio/track/pcm.h"
 
 #include <cmath>
+#include <string>
+
+#include "audio/cli/events.h"
 
 namespace lumeno {
 
@@ -31,6 +34,20 @@ std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly) {
     }
     if (n > 1)
       for (uint32_t i = 0; i < frames; ++i) dst[i] /= float(n);
+  }
+  return out;
+}
+
+std::optional<PcmBuffer> convert(Converter& converter, const PcmBuffer& buffer) {
+  const AudioFormat& to = converter.outputFormat();
+  double ratio = to.sampleRate / converter.inputFormat().sampleRate;
+  uint32_t capacity = uint32_t(double(buffer.frameLength()) * ratio) + 256;
+  auto out = PcmBuffer::make(to, capacity);
+  if (!out) return std::nullopt;
+  std::string error;
+  if (!converter.convert(buffer, *out, &error)) {
+    log("convert failed: " + error);
+    return std::nullopt;
   }
   return out;
 }

@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "audio/platform/converter.h"
 #include "audio/platform/pcm_buffer.h"
 
 namespace lumeno {
@@ -11,6 +12,13 @@ namespace lumeno {
 // same frame count: channel 0 when firstOnly, else the plain average of all
 // channels. None for an empty or non-float input. The input is not changed.
 std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly);
+
+// Runs one buffer through a long-lived converter: a new buffer in the
+// converter's output format with capacity frames x output rate / input rate
+// + 256, holding what came out (possibly 0 frames). The converter is never
+// told the stream ended, so its filter state carries into the next call.
+// None, with "convert failed: " + description logged, on a converter error.
+std::optional<PcmBuffer> convert(Converter& converter, const PcmBuffer& buffer);
 
 // x rounded to `places` decimals, halves away from zero.
 double rounded(double x, int places);

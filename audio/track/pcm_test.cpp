@@ -1,6 +1,11 @@
 #include "audio/track/pcm.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
 
 namespace lumeno {
 namespace {
@@ -60,6 +65,59 @@ TEST(Rounded, RoundsHalvesAwayFromZero) {
   for (auto c : std::vector<Case>{{0.0625, 3, 0.063}, {-0.0625, 3, -0.063}, {2.5, 0, 3}, {-2.5, 0, -3}, {0.12345, 2, 0.12}}) {
     EXPECT_DOUBLE_EQ(rounded(c.x, c.places), c.want) << c.x;
   }
+}
+
+AudioFormat mono(double rate) { return {rate, 1, false, SampleType::float32}; }
+
+PcmBuffer sine(double rate, uint32_t frames, uint32_t offset) {
+  auto b = PcmBuffer::make(mono(rate), frames);
+  b->setFrameLength(frames);
+  for (uint32_t i = 0; i < frames; ++i) b->floatData(0)[i] = float(std::sin(2 * M_PI * 440 * (i + offset) / rate));
+  return *b;
+}
+
+TEST(Convert, AllocatesInputTimesRatioPlus256) {
+  auto converter = Converter::make(mono(48000), mono(16000));
+  auto out = convert(*converter, sine(48000, 480, 0));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->frameCapacity(), 416u);
+  EXPECT_EQ(out->format(), mono(16000));
+}
+
+TEST(Convert, KeepsFilterStateAcrossCallsWithoutSeams) {
+  // The same signal converted whole and in 100 pieces of 441 frames.
+  auto whole = Converter::make(mono(44100), mono(48000));
+  auto pieces = Converter::make(mono(44100), mono(48000));
+  auto once = convert(*whole, sine(44100, 44100, 0));
+  ASSERT_TRUE(once);
+  std::vector<float> joined;
+  for (uint32_t k = 0; k < 100; ++k) {
+    auto out = convert(*pieces, sine(44100, 441, k * 441));
+    ASSERT_TRUE(out);
+    joined.insert(joined.end(), out->floatData(0), out->floatData(0) + out->frameLength());
+  }
+  ASSERT_NEAR(double(joined.size()), double(once->frameLength()), 2);
+  size_t n = std::min<size_t>(joined.size(), once->frameLength());
+  EXPECT_GT(n, 47900u);  // never drained: only the filter's delay is still inside
+  for (size_t i = 0; i < n; ++i) ASSERT_NEAR(joined[i], once->floatData(0)[i], 1e-4) << i;
+}
+
+TEST(Convert, WrongInputFormatLogsAndGivesNone) {
+  auto converter = Converter::make(mono(48000), mono(16000));
+  auto stereo = PcmBuffer::make({48000, 2, false, SampleType::float32}, 480);
+  stereo->setFrameLength(480);
+  std::fflush(stderr);
+  int saved = dup(2);
+  FILE* capture = std::tmpfile();
+  dup2(fileno(capture), 2);
+  auto out = convert(*converter, *stereo);
+  dup2(saved, 2);
+  close(saved);
+  std::rewind(capture);
+  char text[256] = {};
+  size_t got = std::fread(text, 1, sizeof text - 1, capture);
+  EXPECT_FALSE(out);
+  EXPECT_EQ(std::string(text, got), "convert failed: input format does not match the converter\n");
 }
 
 }  // namespace

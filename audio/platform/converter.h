@@ -1,0 +1,38 @@
+// The converter: a long-lived sample-rate and channel converter between two
+// float formats (libswresample). Its filter state carries from one call to
+// the next; it is never drained, so a continuous source has no seams.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "audio/platform/pcm_buffer.h"
+
+struct SwrContext;
+
+namespace lumeno {
+
+class Converter {
+ public:
+  // None when either format is not float or cannot be converted.
+  static std::unique_ptr<Converter> make(const AudioFormat& from, const AudioFormat& to);
+  ~Converter();
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  const AudioFormat& inputFormat() const { return from_; }
+  const AudioFormat& outputFormat() const { return to_; }
+
+  // Feeds all of input's frames and puts as many converted frames as are
+  // ready (up to output's capacity) into output, setting its frame length;
+  // what does not fit yet stays inside. False with *error when input is not
+  // in inputFormat(), output not in outputFormat(), or the resampler fails.
+  bool convert(const PcmBuffer& input, PcmBuffer& output, std::string* error);
+
+ private:
+  Converter(const AudioFormat& from, const AudioFormat& to, SwrContext* swr);
+  AudioFormat from_, to_;
+  SwrContext* swr_;
+};
+
+}  // namespace lumeno
