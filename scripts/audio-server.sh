@@ -8,6 +8,9 @@
 #   audio-server.sh play DIR SINK FILE        play a sound file into a sink
 #   audio-server.sh tone DIR SINK HZ SECONDS  play a sine tone (amplitude 0.5) into a sink
 #
+# With LUMENO_AUDIO_SERVER_OWNER=PID set at start, the server is stopped as soon as
+# that process is gone, so a test that dies half-way leaves no server behind.
+#
 # The server has two devices: the sink "test_speakers" (48 kHz stereo, the default
 # output) and the source "test_mic" (48 kHz mono, the default input), which records
 # what is played into the sink "test_mic_in".
@@ -44,6 +47,7 @@ stop_pid() {
 }
 
 stop_server() {
+  stop_pid "$dir/watcher.pid"
   stop_pid "$dir/keeper.pid"
   stop_pid "$dir/mic-keeper.pid"
   stop_pid "$dir/server.pid"
@@ -105,6 +109,15 @@ EOF
       die "no data from $source (see $dir/server.log)"
     fi
   done
+  if [ -n "${LUMENO_AUDIO_SERVER_OWNER:-}" ]; then
+    (
+      trap - TERM
+      while alive "$LUMENO_AUDIO_SERVER_OWNER"; do sleep 0.2; done
+      rm -f "$dir/watcher.pid"
+      stop_server
+    ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/watcher.pid"
+  fi
   address
 }
 

@@ -103,7 +103,10 @@ AudioServer::AudioServer(std::string dir) : dir_(std::move(dir)) {}
 AudioServer::~AudioServer() { stop(); }
 
 bool AudioServer::start() {
-  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "start", dir_}).status == 0;
+  // Stopped by the script's watcher should this process die before stop().
+  ProcessOptions options;
+  options.setEnv["LUMENO_AUDIO_SERVER_OWNER"] = std::to_string(getpid());
+  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "start", dir_}, options).status == 0;
 }
 
 bool AudioServer::stop() {
