@@ -1,0 +1,580 @@
+#include "audio/platform/pulse.h"
+
+#include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace lumeno::pulse {
+
+namespace {
+
+// Holds the main loop's lock for a scope; a no-op on the loop's own thread,
+// where the lock is already held.
+class LoopLock {
+ public:
+  explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop), held_(!pa_threaded_mainloop_in_thread(loop)) {
+    if (held_) pa_threaded_mainloop_lock(loop_);
+  }
+  ~LoopLock() {
+    if (held_) pa_threaded_mainloop_unlock(loop_);
+  }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
+  bool held_;
+};
+
+Device deviceOf(const pa_source_info* i) {
+  Device d;
+  d.index = i->index;
+  d.name = i->name ? i->name : "";
+  d.description = i->description ? i->description : "";
+  d.rate = i->sample_spec.rate;
+  d.channels = i->sample_spec.channels;
+  d.isMonitor = i->monitor_of_sink != PA_INVALID_INDEX;
+  return d;
+}
+
+Device deviceOf(const pa_sink_info* i) {
+  Device d;
+  d.index = i->index;
+  d.name = i->name ? i->name : "";
+  d.description = i->description ? i->description : "";
+  d.rate = i->sample_spec.rate;
+  d.channels = i->sample_spec.channels;
+  d.monitorSource = i->monitor_source_name ? i->monitor_source_name : "";
+  return d;
+}
+
+}  // namespace
+
+struct Connection::Impl {
+  struct Listener {
+    SerialQueue* queue;
+    std::function<void(Notice)> notice;  // set for listen()
+    std::function<void()> change;        // set for watch()
+    Facility facility = Facility::sink;
+    uint32_t index = 0;
+  };
+
+  pa_threaded_mainloop* loop = nullptr;
+  std::mutex connectMutex;  // taken before the loop lock, never inside it
+  pa_context* ctx = nullptr;  // loop lock
+  std::atomic<int> lastError{0};
+
+  // What the server looked like at the last look; loop lock.
+  bool haveSnapshot = false;
+  ServerInfo defaults;
+  std::set<uint32_t> sourceIndexes;
+
+  std::mutex listenersMutex;
+  std::map<ListenerId, std::shared_ptr<Listener>> listeners;
+  ListenerId nextId = 1;
+
+  Impl() {
+    loop = pa_threaded_mainloop_new();
+    pa_threaded_mainloop_set_name(loop, "lumeno.pulse");
+    pa_threaded_mainloop_start(loop);
+  }
+
+  bool ready() const { return ctx && pa_context_get_state(ctx) == PA_CONTEXT_READY; }
+
+  void fail(int code) { lastError.store(code < 0 ? code : -code); }
+
+  // Waits for op with the loop lock held; false when it did not complete.
+  bool finish(pa_operation* op) {
+    if (!op) {
+      fail(ctx ? pa_context_errno(ctx) : PA_ERR_CONNECTIONTERMINATED);
+      return false;
+    }
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && ctx &&
+           PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx)))
+      pa_threaded_mainloop_wait(loop);
+    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    if (!done) fail(ctx ? pa_context_errno(ctx) : PA_ERR_CONNECTIONTERMINATED);
+    pa_operation_unref(op);
+    return done;
+  }
+
+  // Connects when there is no working connection. Not on the loop thread.
+  bool connect() {
+    if (pa_threaded_mainloop_in_thread(loop)) return ready();
+    std::lock_guard guard(connectMutex);
+    LoopLock lock(loop);
+    if (ready()) return true;
+    dropContext();
+    ctx = pa_context_new(pa_threaded_mainloop_get_api(loop), "lumeno-audio");
+    if (!ctx) {
+      fail(PA_ERR_INTERNAL);
+      return false;
+    }
+    pa_context_set_state_callback(
+        ctx, [](pa_context*, void* self) { pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0); }, this);
+    if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      fail(pa_context_errno(ctx));
+      dropContext();
+      return false;
+    }
+    for (;;) {
+      pa_context_state_t state = pa_context_get_state(ctx);
+      if (state == PA_CONTEXT_READY) break;
+      if (!PA_CONTEXT_IS_GOOD(state)) {
+        fail(pa_context_errno(ctx));
+        dropContext();
+        return false;
+      }
+      pa_threaded_mainloop_wait(loop);
+    }
+    pa_context_set_subscribe_callback(ctx, &Impl::onEvent, this);
+    auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK);
+    if (!finish(pa_context_subscribe(ctx, mask, &Impl::signalSuccess, this))) {
+      dropContext();
+      return false;
+    }
+    refreshSnapshot();
+    lastError.store(0);
+    return true;
+  }
+
+  void dropContext() {
+    if (!ctx) return;
+    pa_context_set_state_callback(ctx, nullptr, nullptr);
+    pa_context_set_subscribe_callback(ctx, nullptr, nullptr);
+    pa_context_disconnect(ctx);
+    pa_context_unref(ctx);
+    ctx = nullptr;
+  }
+
+  static void signalSuccess(pa_context*, int, void* self) { pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0); }
+
+  // After a new connection: the defaults and the sources as they are now.
+  // Differences from what an earlier connection saw are changes too.
+  void refreshSnapshot() {
+    auto info = serverInfoLocked();
+    auto list = sourcesLocked();
+    if (!info) return;
+    std::set<uint32_t> indexes;
+    for (const auto& d : list) indexes.insert(d.index);
+    if (haveSnapshot) {
+      if (info->defaultSource != defaults.defaultSource) post(Notice::defaultInputChanged);
+      if (info->defaultSink != defaults.defaultSink) post(Notice::defaultOutputChanged);
+      if (indexes != sourceIndexes) post(Notice::deviceListChanged);
+    }
+    defaults = *info;
+    sourceIndexes = std::move(indexes);
+    haveSnapshot = true;
+  }
+
+  std::optional<ServerInfo> serverInfoLocked() {
+    struct Result {
+      Impl* self;
+      std::optional<ServerInfo> info;
+    } result{this, std::nullopt};
+    auto op = pa_context_get_server_info(
+        ctx,
+        [](pa_context*, const pa_server_info* i, void* r) {
+          auto* res = static_cast<Result*>(r);
+          if (i) {
+            res->info = ServerInfo{i->default_sink_name ? i->default_sink_name : "",
+                                   i->default_source_name ? i->default_source_name : ""};
+          }
+          pa_threaded_mainloop_signal(res->self->loop, 0);
+        },
+        &result);
+    if (!finish(op)) return std::nullopt;
+    return result.info;
+  }
+
+  template <typename Info>
+  struct ListResult {
+    Impl* self;
+    std::vector<Device> devices;
+    static void add(pa_context*, const Info* i, int eol, void* r) {
+      auto* res = static_cast<ListResult*>(r);
+      if (eol == 0 && i) res->devices.push_back(deviceOf(i));
+      if (eol != 0) pa_threaded_mainloop_signal(res->self->loop, 0);
+    }
+  };
+
+  std::vector<Device> sourcesLocked() {
+    ListResult<pa_source_info> result{this, {}};
+    if (!finish(pa_context_get_source_info_list(ctx, &ListResult<pa_source_info>::add, &result))) return {};
+    return result.devices;
+  }
+
+  std::vector<Device> sinksLocked() {
+    ListResult<pa_sink_info> result{this, {}};
+    if (!finish(pa_context_get_sink_info_list(ctx, &ListResult<pa_sink_info>::add, &result))) return {};
+    return result.devices;
+  }
+
+  // Subscription events, on the loop thread.
+  static void onEvent(pa_context* c, pa_subscription_event_type_t t, uint32_t index, void* p) {
+    auto* self = static_cast<Impl*>(p);
+    auto facility = t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    auto type = t & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    switch (facility) {
+      case PA_SUBSCRIPTION_EVENT_SERVER:
+        // Which default moved shows only in a before-and-after comparison.
+        if (auto* op = pa_context_get_server_info(c, &Impl::onServerInfo, self)) pa_operation_unref(op);
+        break;
+      case PA_SUBSCRIPTION_EVENT_SOURCE:
+        if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+          if (self->sourceIndexes.erase(index) > 0) self->post(Notice::deviceListChanged);
+        } else {
+          // A new source may show up with CHANGE events before its NEW one.
+          if (self->sourceIndexes.insert(index).second) self->post(Notice::deviceListChanged);
+          self->postChange(Facility::source, index);
+        }
+        break;
+      case PA_SUBSCRIPTION_EVENT_SINK:
+        if (type != PA_SUBSCRIPTION_EVENT_REMOVE) self->postChange(Facility::sink, index);
+        break;
+      default:
+        break;
+    }
+  }
+
+  static void onServerInfo(pa_context*, const pa_server_info* i, void* p) {
+    auto* self = static_cast<Impl*>(p);
+    if (!i) return;
+    std::string sink = i->default_sink_name ? i->default_sink_name : "";
+    std::string source = i->default_source_name ? i->default_source_name : "";
+    if (source != self->defaults.defaultSource) {
+      self->defaults.defaultSource = source;
+      self->post(Notice::defaultInputChanged);
+    }
+    if (sink != self->defaults.defaultSink) {
+      self->defaults.defaultSink = sink;
+      self->post(Notice::defaultOutputChanged);
+    }
+  }
+
+  std::shared_ptr<Listener> find(ListenerId id) {
+    std::lock_guard guard(listenersMutex);
+    auto it = listeners.find(id);
+    return it == listeners.end() ? nullptr : it->second;
+  }
+
+  void post(Notice notice) {
+    std::lock_guard guard(listenersMutex);
+    for (const auto& [id, l] : listeners) {
+      if (!l->notice) continue;
+      l->queue->async([this, id = id, notice] {
+        if (auto live = find(id)) live->notice(notice);
+      });
+    }
+  }
+
+  void postChange(Facility facility, uint32_t index) {
+    std::lock_guard guard(listenersMutex);
+    for (const auto& [id, l] : listeners) {
+      if (!l->change || l->facility != facility || l->index != index) continue;
+      l->queue->async([this, id = id] {
+        if (auto live = find(id)) live->change();
+      });
+    }
+  }
+
+  ListenerId add(std::shared_ptr<Listener> listener) {
+    std::lock_guard guard(listenersMutex);
+    ListenerId id = nextId++;
+    listeners[id] = std::move(listener);
+    return id;
+  }
+};
+
+Connection& Connection::shared() {
+  static Connection* connection = new Connection();  // lives as long as the process
+  return *connection;
+}
+
+Connection::Connection() : impl_(new Impl()) {}
+
+bool Connection::reachable() { return impl_->connect(); }
+
+int Connection::lastError() const { return impl_->lastError.load(); }
+
+std::optional<ServerInfo> Connection::serverInfo() {
+  if (!impl_->connect()) return std::nullopt;
+  LoopLock lock(impl_->loop);
+  if (!impl_->ready()) return std::nullopt;
+  return impl_->serverInfoLocked();
+}
+
+std::vector<Device> Connection::sources() {
+  if (!impl_->connect()) return {};
+  LoopLock lock(impl_->loop);
+  if (!impl_->ready()) return {};
+  return impl_->sourcesLocked();
+}
+
+std::vector<Device> Connection::sinks() {
+  if (!impl_->connect()) return {};
+  LoopLock lock(impl_->loop);
+  if (!impl_->ready()) return {};
+  return impl_->sinksLocked();
+}
+
+std::optional<Device> Connection::source(const std::string& name) {
+  for (auto& d : sources())
+    if (d.name == name) return d;
+  return std::nullopt;
+}
+
+std::optional<Device> Connection::sourceAt(uint32_t index) {
+  for (auto& d : sources())
+    if (d.index == index) return d;
+  return std::nullopt;
+}
+
+std::optional<Device> Connection::sink(const std::string& name) {
+  for (auto& d : sinks())
+    if (d.name == name) return d;
+  return std::nullopt;
+}
+
+std::optional<Device> Connection::sinkAt(uint32_t index) {
+  for (auto& d : sinks())
+    if (d.index == index) return d;
+  return std::nullopt;
+}
+
+std::vector<SinkInput> Connection::sinkInputs() {
+  if (!impl_->connect()) return {};
+  LoopLock lock(impl_->loop);
+  if (!impl_->ready()) return {};
+  struct Result {
+    Impl* self;
+    std::vector<SinkInput> inputs;
+  } result{impl_, {}};
+  auto op = pa_context_get_sink_input_info_list(
+      impl_->ctx,
+      [](pa_context*, const pa_sink_input_info* i, int eol, void* r) {
+        auto* res = static_cast<Result*>(r);
+        if (eol == 0 && i) {
+          SinkInput in;
+          in.index = i->index;
+          in.sink = i->sink;
+          if (const char* pid = pa_proplist_gets(i->proplist, PA_PROP_APPLICATION_PROCESS_ID)) in.pid = std::atoi(pid);
+          res->inputs.push_back(in);
+        }
+        if (eol != 0) pa_threaded_mainloop_signal(res->self->loop, 0);
+      },
+      &result);
+  if (!impl_->finish(op)) return {};
+  return result.inputs;
+}
+
+Connection::ListenerId Connection::listen(SerialQueue& queue, std::function<void(Notice)> handler) {
+  auto l = std::make_shared<Impl::Listener>();
+  l->queue = &queue;
+  l->notice = std::move(handler);
+  ListenerId id = impl_->add(std::move(l));
+  impl_->connect();  // the subscription starts with the connection
+  return id;
+}
+
+Connection::ListenerId Connection::watch(SerialQueue& queue, Facility facility, uint32_t index,
+                                         std::function<void()> handler) {
+  auto l = std::make_shared<Impl::Listener>();
+  l->queue = &queue;
+  l->change = std::move(handler);
+  l->facility = facility;
+  l->index = index;
+  ListenerId id = impl_->add(std::move(l));
+  impl_->connect();
+  return id;
+}
+
+void Connection::remove(ListenerId id) {
+  std::lock_guard guard(impl_->listenersMutex);
+  impl_->listeners.erase(id);
+}
+
+// ---------------------------------------------------------------------------
+
+struct RecordStream::State {
+  Connection::Impl* conn = nullptr;
+  pa_stream* stream = nullptr;  // loop lock
+  StreamSpec spec;
+  DataHandler onData;
+  FailHandler onFail;
+  std::atomic<bool> running{false};
+  bool failed = false;  // loop lock
+  uint32_t frameBytes = 0;
+
+  // Timing, on the loop thread only.
+  uint64_t frames = 0;          // frames read since the stream started
+  std::deque<double> anchors;   // recent estimates of the host time of frame 0, ns
+  std::vector<double> scratch;  // for the median
+  // Blocks of exactly spec.blockFrames.
+  std::vector<float> block;
+  uint32_t blockFill = 0;
+  std::optional<double> blockHeard;
+
+  static constexpr size_t kAnchors = 64;
+
+  double framesNs(uint64_t n) const { return double(n) * 1e9 / double(spec.rate); }
+
+  std::optional<double> anchor() {
+    if (anchors.empty()) return std::nullopt;
+    scratch.assign(anchors.begin(), anchors.end());
+    auto mid = scratch.begin() + scratch.size() / 2;
+    std::nth_element(scratch.begin(), mid, scratch.end());
+    return *mid;
+  }
+
+  void deliver(const float* samples, uint32_t count, std::optional<double> heard) {
+    auto host = [](std::optional<double> ns) -> std::optional<uint64_t> {
+      if (!ns || *ns < 0) return std::nullopt;
+      return uint64_t(*ns);
+    };
+    if (spec.blockFrames == 0) {
+      onData(samples, count, host(heard));
+      return;
+    }
+    uint32_t done = 0;
+    while (done < count) {
+      if (blockFill == 0) blockHeard = heard ? std::optional<double>(*heard + framesNs(done)) : std::nullopt;
+      uint32_t take = std::min(count - done, spec.blockFrames - blockFill);
+      size_t n = size_t(take) * spec.channels;
+      float* dst = block.data() + size_t(blockFill) * spec.channels;
+      if (samples)
+        std::copy(samples + size_t(done) * spec.channels, samples + size_t(done) * spec.channels + n, dst);
+      else
+        std::fill(dst, dst + n, 0.0f);
+      blockFill += take;
+      done += take;
+      if (blockFill == spec.blockFrames) {
+        onData(block.data(), blockFill, host(blockHeard));
+        blockFill = 0;
+      }
+    }
+  }
+
+  static void onRead(pa_stream* s, size_t, void* p) {
+    auto* self = static_cast<State*>(p);
+    for (;;) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+      uint32_t count = uint32_t(bytes / self->frameBytes);
+      pa_usec_t latency = 0;
+      int negative = 0;
+      // Read between peek and drop: the latency of the fragment's first frame.
+      if (data && pa_stream_get_latency(s, &latency, &negative) == 0) {
+        double now = double(pa_rtclock_now()) * 1000.0;
+        double lat = double(latency) * 1000.0 * (negative ? -1 : 1);
+        self->anchors.push_back(now - lat - self->framesNs(self->frames));
+        if (self->anchors.size() > kAnchors) self->anchors.pop_front();
+      }
+      std::optional<double> heard;
+      if (auto a = self->anchor()) heard = *a + self->framesNs(self->frames);
+      // A hole (no data) is time that passed: silence in blocks, skipped otherwise.
+      if (data || self->spec.blockFrames > 0) self->deliver(static_cast<const float*>(data), count, heard);
+      self->frames += count;
+      pa_stream_drop(s);
+    }
+  }
+
+  static void onState(pa_stream* s, void* p) {
+    auto* self = static_cast<State*>(p);
+    pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+      // A stream that never got going is reported by open() instead.
+      if (self->running.exchange(false) && !self->failed) {
+        self->failed = true;
+        int code = pa_context_errno(pa_stream_get_context(s));
+        if (self->onFail) self->onFail(code ? pa_strerror(code) : "stream ended");
+      }
+    }
+    pa_threaded_mainloop_signal(self->conn->loop, 0);
+  }
+
+  // With the loop lock held: no callback runs after this.
+  void close() {
+    if (!stream) return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+    running.store(false);
+  }
+};
+
+std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& spec, DataHandler onData, FailHandler onFail,
+                                                 int* status, std::string* error) {
+  auto setError = [&](int code) {
+    code = code > 0 ? -code : code;
+    if (code == 0) code = -PA_ERR_UNKNOWN;
+    if (status) *status = code;
+    if (error) *error = pa_strerror(-code);
+    return nullptr;
+  };
+  Connection::Impl* conn = Connection::shared().impl_;
+  if (!conn->connect()) return setError(conn->lastError.load());
+  pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, spec.rate, uint8_t(spec.channels)};
+  if (spec.channels == 0 || spec.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&ss))
+    return setError(PA_ERR_INVALID);
+
+  auto state = std::make_shared<State>();
+  state->conn = conn;
+  state->spec = spec;
+  state->onData = std::move(onData);
+  state->onFail = std::move(onFail);
+  state->frameBytes = uint32_t(sizeof(float) * spec.channels);
+  state->block.resize(size_t(spec.blockFrames) * spec.channels);
+
+  LoopLock lock(conn->loop);
+  if (!conn->ready()) return setError(PA_ERR_CONNECTIONTERMINATED);
+  state->stream = pa_stream_new(conn->ctx, spec.name.c_str(), &ss, nullptr);
+  if (!state->stream) return setError(pa_context_errno(conn->ctx));
+  pa_stream_set_state_callback(state->stream, &State::onState, state.get());
+  pa_stream_set_read_callback(state->stream, &State::onRead, state.get());
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  attr.tlength = uint32_t(-1);
+  attr.prebuf = uint32_t(-1);
+  attr.minreq = uint32_t(-1);
+  attr.fragsize = spec.fragmentFrames ? spec.fragmentFrames * state->frameBytes : uint32_t(-1);
+  int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
+  if (spec.dontMove) flags |= PA_STREAM_DONT_MOVE;
+  if (pa_stream_connect_record(state->stream, spec.device.c_str(), &attr, pa_stream_flags_t(flags)) < 0) {
+    int code = pa_context_errno(conn->ctx);
+    state->close();
+    return setError(code);
+  }
+  for (;;) {
+    pa_stream_state_t st = pa_stream_get_state(state->stream);
+    if (st == PA_STREAM_READY) break;
+    if (!PA_STREAM_IS_GOOD(st)) {
+      int code = pa_context_errno(conn->ctx);
+      state->close();
+      return setError(code);
+    }
+    pa_threaded_mainloop_wait(conn->loop);
+  }
+  state->running.store(true);
+  return std::unique_ptr<RecordStream>(new RecordStream(std::move(state)));
+}
+
+RecordStream::~RecordStream() {
+  LoopLock lock(state_->conn->loop);
+  state_->close();
+}
+
+bool RecordStream::running() const { return state_->running.load(); }
+
+uint64_t serverClockNow() { return uint64_t(pa_rtclock_now()) * 1000u; }
+
+}  // namespace lumeno::pulse

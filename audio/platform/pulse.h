@@ -1,0 +1,142 @@
+// The audio server layer: the program's one connection to the PulseAudio
+// server (or any server that speaks its protocol), the questions the capture
+// code asks it, its change notices, and record streams with capture times.
+//
+// The connection runs libpulse's threaded main loop. It is made on first use
+// and made again on the next use after the server went away; while the server
+// cannot be reached every query answers empty. Nothing here throws or logs:
+// failures are empty answers and error texts for the caller to report.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/platform/dispatch.h"
+
+namespace lumeno::pulse {
+
+class RecordStream;
+
+// A sink (playback device) or a source (recording device).
+struct Device {
+  uint32_t index = 0;
+  std::string name;         // stable across server restarts
+  std::string description;  // the name people see
+  uint32_t rate = 0;        // the device's own sample rate
+  uint32_t channels = 0;
+  bool isMonitor = false;     // sources only: the monitor of a sink
+  std::string monitorSource;  // sinks only: the name of the sink's monitor
+};
+
+// A playback stream of some client.
+struct SinkInput {
+  uint32_t index = 0;
+  uint32_t sink = 0;
+  int32_t pid = 0;  // from the client's "application.process.id", 0 when absent
+};
+
+struct ServerInfo {
+  std::string defaultSink;
+  std::string defaultSource;
+};
+
+// What changed on the server, one notice per change.
+enum class Notice { defaultInputChanged, defaultOutputChanged, deviceListChanged };
+
+enum class Facility { sink, source };
+
+// Process-wide; every member may be called from any thread except the
+// server's own callback thread (record-stream handlers must not call back).
+class Connection {
+ public:
+  static Connection& shared();
+
+  // True when the server answers now (connecting again if it was lost).
+  bool reachable();
+  // The negative libpulse error code of the last failed connection attempt
+  // or query, 0 when none failed.
+  int lastError() const;
+
+  std::optional<ServerInfo> serverInfo();
+  std::vector<Device> sources();
+  std::vector<Device> sinks();
+  std::optional<Device> source(const std::string& name);
+  std::optional<Device> sourceAt(uint32_t index);
+  std::optional<Device> sink(const std::string& name);
+  std::optional<Device> sinkAt(uint32_t index);
+  std::vector<SinkInput> sinkInputs();
+
+  using ListenerId = uint64_t;
+  // handler(notice) runs on queue for every change of the defaults or the
+  // device list. The queue must outlive the registration.
+  ListenerId listen(SerialQueue& queue, std::function<void(Notice)> handler);
+  // handler() runs on queue whenever the server reports a change of that
+  // sink or source (its sample rate among others).
+  ListenerId watch(SerialQueue& queue, Facility facility, uint32_t index, std::function<void()> handler);
+  // After remove() returns, a handler that is still queued does not run.
+  void remove(ListenerId id);
+
+  struct Impl;
+
+ private:
+  friend class RecordStream;
+  Connection();
+  Impl* impl_;  // lives as long as the process
+};
+
+struct StreamSpec {
+  std::string device;  // the source to record from, by name
+  uint32_t rate = 0;   // frames per second; ask for the device's own rate
+  uint32_t channels = 0;
+  uint32_t fragmentFrames = 0;  // how much the server sends at a time
+  // Non-zero: data is handed over in blocks of exactly this many frames.
+  uint32_t blockFrames = 0;
+  // The stream fails when its device goes away instead of being moved.
+  bool dontMove = true;
+  std::string name = "capture";
+};
+
+// One record stream, float32 interleaved. Capture times are CLOCK_MONOTONIC
+// nanoseconds of a block's first frame, from the server's latency reports
+// held against a running frame count (a median of recent anchors, so single
+// bad reports do not move it).
+class RecordStream {
+ public:
+  // Runs on the server's thread; samples are valid only during the call.
+  // heardHost is none while the server has given no timing yet.
+  using DataHandler = std::function<void(const float* samples, uint32_t frames, std::optional<uint64_t> heardHost)>;
+  // Runs once on the server's thread when the stream fails or is killed
+  // (its device went away, the server went away); never after close().
+  using FailHandler = std::function<void(const std::string& reason)>;
+
+  // Connects and waits (at most a few seconds) until the stream records.
+  // None on failure, with the negative error code in *status and its text in *error.
+  static std::unique_ptr<RecordStream> open(const StreamSpec& spec, DataHandler onData, FailHandler onFail,
+                                            int* status, std::string* error);
+  // Closes the stream; once it returns no handler runs.
+  ~RecordStream();
+  RecordStream(const RecordStream&) = delete;
+  RecordStream& operator=(const RecordStream&) = delete;
+
+  // Connected and not failed.
+  bool running() const;
+
+  struct State;
+
+ private:
+  explicit RecordStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  std::shared_ptr<State> state_;
+};
+
+// libpulse's error codes as this layer reports them (negated).
+constexpr int kNoSuchEntity = -5;  // PA_ERR_NOENTITY
+constexpr int kUnknownError = -20;  // PA_ERR_UNKNOWN
+
+// The server's clock (CLOCK_MONOTONIC) in nanoseconds.
+uint64_t serverClockNow();
+
+}  // namespace lumeno::pulse

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# A private PulseAudio server for the tests and the demo; never the user's own.
+#
+#   audio-server.sh start DIR   start a server whose files all live in DIR, wait until
+#                               it is ready, print the address for PULSE_SERVER
+#   audio-server.sh stop DIR    stop the server of DIR (by its process id) and its helpers
+#   audio-server.sh env DIR     print "export PULSE_SERVER=..." for a shell
+#   audio-server.sh play DIR SINK FILE        play a sound file into a sink
+#   audio-server.sh tone DIR SINK HZ SECONDS  play a sine tone (amplitude 0.5) into a sink
+#
+# With LUMENO_AUDIO_SERVER_OWNER=PID set at start, the server is stopped as soon as
+# that process is gone, so a test that dies half-way leaves no server behind.
+#
+# The server has two devices: the sink "test_speakers" (48 kHz stereo, the default
+# output) and the source "test_mic" (48 kHz mono, the default input), which records
+# what is played into the sink "test_mic_in".
+set -euo pipefail
+
+die() { echo "audio-server.sh: $*" >&2; exit 1; }
+
+[ $# -ge 2 ] || die "usage: audio-server.sh start|stop|env|play|tone DIR [...]"
+cmd=$1
+dir=$2
+shift 2
+
+address() { echo "unix:$(cd "$dir" && pwd)/native"; }
+
+alive() {
+  # A zombie counts as gone.
+  local pid=$1 state
+  [ -r "/proc/$pid/stat" ] || return 1
+  state=$(sed 's/^.*) //' "/proc/$pid/stat" | cut -d' ' -f1)
+  [ "$state" != Z ]
+}
+
+stop_pid() {
+  local file=$1 pid
+  [ -f "$file" ] || return 0
+  pid=$(cat "$file")
+  if [ -n "$pid" ] && alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do alive "$pid" || break; sleep 0.02; done
+    if alive "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
+    for _ in $(seq 100); do alive "$pid" || break; sleep 0.02; done
+  fi
+  rm -f "$file"
+}
+
+stop_server() {
+  stop_pid "$dir/watcher.pid"
+  stop_pid "$dir/keeper.pid"
+  stop_pid "$dir/mic-keeper.pid"
+  stop_pid "$dir/server.pid"
+}
+
+client_env() {
+  export PULSE_SERVER
+  PULSE_SERVER=$(address)
+  export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config"
+  export PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state"
+}
+
+start_server() {
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  # One left over from a run that was cut short goes first.
+  stop_server
+  mkdir -p "$dir/home" "$dir/runtime" "$dir/config" "$dir/state"
+  chmod 700 "$dir/runtime"
+  rm -f "$dir/native" "$dir/server.log"
+  cat >"$dir/script.pa" <<EOF
+load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-null-sink sink_name=test_speakers rate=48000 channels=2 sink_properties=device.description=Speakers
+load-module module-null-sink sink_name=test_mic_in rate=48000 channels=1 sink_properties=device.description=Microphone-input
+load-module module-remap-source source_name=test_mic master=test_mic_in.monitor channels=1 source_properties=device.description=Microphone
+set-default-sink test_speakers
+set-default-source test_mic
+EOF
+  client_env
+  pulseaudio -n -F "$dir/script.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit=yes \
+    --use-pid-file=no --log-target="file:$dir/server.log" </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/server.pid"
+  # Ready when the microphone is the default input.
+  local ready=
+  for _ in $(seq 500); do
+    if pactl info 2>/dev/null | grep -q '^Default Source: test_mic$'; then ready=1; break; fi
+    alive "$(cat "$dir/server.pid")" || break
+    sleep 0.02
+  done
+  if [ -z "$ready" ]; then
+    stop_server
+    die "the server did not come up (see $dir/server.log)"
+  fi
+  # An idle null sink renders in blocks of up to 2 s; one low-latency reader on the
+  # speakers' monitor keeps new monitor streams from waiting that long for data.
+  # The same for the microphone's input. Ready means data flows on both.
+  parec --latency-msec=10 -d test_speakers.monitor >/dev/null 2>&1 </dev/null &
+  echo $! >"$dir/keeper.pid"
+  parec --latency-msec=10 -d test_mic_in.monitor >/dev/null 2>&1 </dev/null &
+  echo $! >"$dir/mic-keeper.pid"
+  # Suspending and resuming wakes a sink that is still in its first long sleep.
+  local sink source
+  for sink in test_speakers test_mic_in; do
+    pactl suspend-sink $sink 1 && pactl suspend-sink $sink 0
+  done
+  for source in test_speakers.monitor test_mic; do
+    if ! timeout 5 sh -c "parec --latency-msec=10 -d $source | head -c 64 >/dev/null" 2>/dev/null; then
+      stop_server
+      die "no data from $source (see $dir/server.log)"
+    fi
+  done
+  if [ -n "${LUMENO_AUDIO_SERVER_OWNER:-}" ]; then
+    (
+      trap - TERM
+      while alive "$LUMENO_AUDIO_SERVER_OWNER"; do sleep 0.2; done
+      rm -f "$dir/watcher.pid"
+      stop_server
+    ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/watcher.pid"
+  fi
+  address
+}
+
+case $cmd in
+  start) start_server ;;
+  stop) stop_server ;;
+  env) echo "export PULSE_SERVER=$(address)" ;;
+  play)
+    [ $# -eq 2 ] || die "usage: audio-server.sh play DIR SINK FILE"
+    client_env
+    paplay -d "$1" "$2"
+    ;;
+  tone)
+    [ $# -eq 3 ] || die "usage: audio-server.sh tone DIR SINK HZ SECONDS"
+    client_env
+    sox -q -n -t raw -r 48000 -e float -b 32 -c 1 - synth "$3" sine "$2" vol 0.5 |
+      pacat --latency-msec=20 -d "$1" --format=float32le --rate=48000 --channels=1 --raw
+    ;;
+  *) die "unknown command $cmd" ;;
+esac

@@ -1,0 +1,117 @@
+// lumeno-test-player: plays a generated signal into a sink of the test audio
+// server (PULSE_SERVER), optionally with clicks at chosen CLOCK_MONOTONIC
+// moments. For every click it prints "click NS", NS being the moment the
+// server will play it, taken from the playback stream's latency.
+//
+//   lumeno-test-player --sink NAME [--rate 48000] [--channels 1] [--seconds 1]
+//                      [--tone HZ] [--amplitude 0.5] [--click-at NS]...
+#include <pulse/error.h>
+#include <pulse/rtclock.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+// ThreadSanitizer: libpulse is not instrumented, so the hand-offs its own
+// atomics order (its shared ring buffer, its lazily made mutexes) look like races
+// inside its calls. Only reports whose racing access is libpulse's are left out.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:pa_mutex_lock\n"
+         "race:pa_mutex_unlock\n"
+         "race_top:recvmsg\n"
+         "race:pa_srbchannel_read\n"
+         "race:pa_srbchannel_write\n"
+         "race:pa_packet_new_data\n";
+}
+
+int main(int argc, char** argv) {
+  std::string sink;
+  unsigned rate = 48000, channels = 1;
+  double seconds = 1, tone = 0, amplitude = 0.5;
+  std::vector<double> clicks;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string key = argv[i];
+    const char* value = argv[i + 1];
+    if (key == "--sink") sink = value;
+    else if (key == "--rate") rate = unsigned(std::atoi(value));
+    else if (key == "--channels") channels = unsigned(std::atoi(value));
+    else if (key == "--seconds") seconds = std::atof(value);
+    else if (key == "--tone") tone = std::atof(value);
+    else if (key == "--amplitude") amplitude = std::atof(value);
+    else if (key == "--click-at") clicks.push_back(std::strtod(value, nullptr));
+    else {
+      std::fprintf(stderr, "lumeno-test-player: unknown option %s\n", key.c_str());
+      return 2;
+    }
+  }
+  std::sort(clicks.begin(), clicks.end());
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, rate, uint8_t(channels)};
+  uint32_t frameBytes = uint32_t(sizeof(float) * channels);
+  const uint32_t chunk = rate / 200;  // 5 ms
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  // 20 ms of buffer: the null sink renders in blocks of about this size and a
+  // sample's play time is only as exact as its block (200 ms put the clicks
+  // 13 ms off). On a machine busy enough to starve the player, the clicks play
+  // later than it says.
+  attr.tlength = chunk * 4 * frameBytes;
+  attr.prebuf = uint32_t(-1);
+  attr.minreq = chunk * 2 * frameBytes;
+  attr.fragsize = uint32_t(-1);
+  int error = 0;
+  pa_simple* s = pa_simple_new(nullptr, "lumeno-test-player", PA_STREAM_PLAYBACK, sink.empty() ? nullptr : sink.c_str(),
+                               "signal", &ss, nullptr, &attr, &error);
+  if (!s) {
+    std::fprintf(stderr, "lumeno-test-player: %s\n", pa_strerror(error));
+    return 1;
+  }
+  std::printf("playing\n");
+
+  uint64_t total = uint64_t(seconds * rate);
+  const uint32_t clickFrames = std::max(1u, rate / 1000);  // 1 ms at full scale
+  std::vector<float> buf(size_t(chunk) * channels);
+  std::deque<double> anchors;  // host ns at which frame 0 plays
+  size_t nextClick = 0;
+  int64_t clickStart = -1;  // frame of the click being written
+  for (uint64_t written = 0; written < total; written += chunk) {
+    pa_usec_t latency = pa_simple_get_latency(s, &error);
+    double now = double(pa_rtclock_now()) * 1000.0;
+    if (latency != pa_usec_t(-1)) {
+      anchors.push_back(now + double(latency) * 1000.0 - double(written) * 1e9 / rate);
+      if (anchors.size() > 64) anchors.pop_front();
+    }
+    std::vector<double> sorted(anchors.begin(), anchors.end());
+    std::sort(sorted.begin(), sorted.end());
+    double anchor = sorted.empty() ? now : sorted[sorted.size() / 2];
+    double startNs = anchor + double(written) * 1e9 / rate;
+    double endNs = startNs + double(chunk) * 1e9 / rate;
+    while (nextClick < clicks.size() && clicks[nextClick] < endNs) {
+      double at = std::max(clicks[nextClick], startNs);
+      clickStart = int64_t(written) + int64_t(std::llround((at - startNs) * rate / 1e9));
+      std::printf("click %.0f\n", anchor + double(clickStart) * 1e9 / rate);
+      ++nextClick;
+    }
+    for (uint32_t i = 0; i < chunk; ++i) {
+      uint64_t n = written + i;
+      float v = tone > 0 ? float(amplitude * std::sin(2 * M_PI * tone * double(n) / rate)) : 0.0f;
+      if (clickStart >= 0 && int64_t(n) >= clickStart && int64_t(n) < clickStart + clickFrames) v = 1.0f;
+      for (uint32_t c = 0; c < channels; ++c) buf[size_t(i) * channels + c] = v;
+    }
+    if (pa_simple_write(s, buf.data(), buf.size() * sizeof(float), &error) < 0) {
+      std::fprintf(stderr, "lumeno-test-player: %s\n", pa_strerror(error));
+      pa_simple_free(s);
+      return 1;
+    }
+  }
+  pa_simple_drain(s, &error);
+  pa_simple_free(s);
+  return 0;
+}

@@ -1,0 +1,206 @@
+#include "tests/audio_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+// ThreadSanitizer: libpulse is not instrumented, so the hand-offs its own
+// atomics order (its shared ring buffer, its lazily made mutexes) look like races
+// inside its calls. Only reports whose racing access is libpulse's are left out.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:pa_mutex_lock\n"
+         "race:pa_mutex_unlock\n"
+         "race_top:recvmsg\n"
+         "race:pa_srbchannel_read\n"
+         "race:pa_srbchannel_write\n"
+         "race:pa_packet_new_data\n";
+}
+
+namespace lumeno::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t readPid(const std::string& file) {
+  std::ifstream in(file);
+  long pid = 0;
+  return (in >> pid) ? pid_t(pid) : 0;
+}
+
+}  // namespace
+
+bool processAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+bool stopProcess(pid_t pid) {
+  if (!processAlive(pid)) return true;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 200 && processAlive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (processAlive(pid)) kill(pid, SIGKILL);
+  for (int i = 0; i < 200 && processAlive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return !processAlive(pid);
+}
+
+pid_t spawnDetached(const std::vector<std::string>& argv, int* outFd) {
+  int pidPipe[2], outPipe[2];
+  if (pipe2(pidPipe, O_CLOEXEC) != 0) return 0;
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    close(pidPipe[0]);
+    close(pidPipe[1]);
+    return 0;
+  }
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  for (auto& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+
+  pid_t middle = fork();
+  if (middle == 0) {
+    setsid();
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+      dup2(devnull, 0);
+      dup2(outFd ? outPipe[1] : devnull, 1);
+      signal(SIGPIPE, SIG_DFL);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    ssize_t n = write(pidPipe[1], &grandchild, sizeof grandchild);
+    _exit(n == sizeof grandchild ? 0 : 1);
+  }
+  close(pidPipe[1]);
+  close(outPipe[1]);
+  if (devnull >= 0) close(devnull);
+  pid_t pid = 0;
+  if (middle > 0) {
+    waitpid(middle, nullptr, 0);
+    if (read(pidPipe[0], &pid, sizeof pid) != sizeof pid || pid < 0) pid = 0;
+  }
+  close(pidPipe[0]);
+  if (outFd && pid > 0)
+    *outFd = outPipe[0];
+  else
+    close(outPipe[0]);
+  return pid;
+}
+
+AudioServer::AudioServer(std::string dir) : dir_(std::move(dir)) {}
+
+AudioServer::~AudioServer() { stop(); }
+
+bool AudioServer::start() {
+  // Stopped by the script's watcher should this process die before stop().
+  ProcessOptions options;
+  options.setEnv["LUMENO_AUDIO_SERVER_OWNER"] = std::to_string(getpid());
+  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "start", dir_}, options).status == 0;
+}
+
+bool AudioServer::stop() {
+  pid_t server = pid();
+  runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "stop", dir_});
+  return server == 0 || stopProcess(server);
+}
+
+std::string AudioServer::address() const { return "unix:" + dir_ + "/native"; }
+
+pid_t AudioServer::pid() const { return readPid(dir_ + "/server.pid"); }
+
+ProcessResult pactl(const std::vector<std::string>& words) {
+  std::vector<std::string> argv{"/usr/bin/pactl"};
+  argv.insert(argv.end(), words.begin(), words.end());
+  ProcessOptions options;
+  options.timeout = std::chrono::milliseconds(10000);
+  return runProcess(argv, options);
+}
+
+std::optional<Player> Player::play(const Signal& signal) {
+  std::vector<std::string> argv{LUMENO_TEST_PLAYER,
+                                "--sink", signal.sink,
+                                "--rate", std::to_string(signal.rate),
+                                "--channels", std::to_string(signal.channels),
+                                "--seconds", std::to_string(signal.seconds),
+                                "--tone", std::to_string(signal.toneHz),
+                                "--amplitude", std::to_string(signal.amplitude)};
+  for (uint64_t at : signal.clicksAtHost) {
+    argv.push_back("--click-at");
+    argv.push_back(std::to_string(at));
+  }
+  int out = -1;
+  pid_t pid = spawnDetached(argv, &out);
+  if (pid <= 0) return std::nullopt;
+  Player player(pid, out);
+  // The first line says the stream is connected.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (player.pending_.find('\n') == std::string::npos && Clock::now() < deadline) {
+    pollfd p{out, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(out, buf, sizeof buf);
+    if (n <= 0) break;
+    player.pending_.append(buf, size_t(n));
+  }
+  auto eol = player.pending_.find('\n');
+  if (eol == std::string::npos || player.pending_.substr(0, eol) != "playing") return std::nullopt;
+  player.pending_.erase(0, eol + 1);
+  return player;
+}
+
+Player::Player(Player&& other) noexcept : pid_(other.pid_), out_(other.out_), pending_(std::move(other.pending_)) {
+  other.pid_ = 0;
+  other.out_ = -1;
+}
+
+Player::~Player() {
+  stop();
+  if (out_ >= 0) close(out_);
+}
+
+std::vector<uint64_t> Player::clickTimes(size_t count, std::chrono::milliseconds timeout) {
+  std::vector<uint64_t> times;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    size_t eol;
+    while ((eol = pending_.find('\n')) != std::string::npos) {
+      std::string line = pending_.substr(0, eol);
+      pending_.erase(0, eol + 1);
+      if (line.rfind("click ", 0) == 0) times.push_back(std::strtoull(line.c_str() + 6, nullptr, 10));
+    }
+    if (times.size() >= count || out_ < 0 || Clock::now() >= deadline) return times;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) return times;
+    pending_.append(buf, size_t(n));
+  }
+}
+
+bool Player::wait(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (processAlive(pid_)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void Player::stop() {
+  if (pid_ > 0) stopProcess(pid_);
+  pid_ = 0;
+}
+
+}  // namespace lumeno::test

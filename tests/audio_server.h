@@ -1,0 +1,96 @@
+// The test audio server harness: a private PulseAudio server (never the
+// user's), known signals played into its sinks, and device changes made with
+// pactl. The CTest fixture "audio_server" starts one shared server per test
+// run and gives its address to the tests in PULSE_SERVER; a test that has to
+// stop a server starts one of its own with AudioServer.
+//
+// The server (scripts/audio-server.sh) has the sink "test_speakers" (48 kHz
+// stereo, the default output) and the source "test_mic" (48 kHz mono, the
+// default input), which records what is played into the sink "test_mic_in".
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/process.h"
+
+namespace lumeno::test {
+
+inline const std::string kSpeakers = "test_speakers";
+inline const std::string kMicSink = "test_mic_in";
+inline const std::string kMic = "test_mic";
+
+// A server of its own in a folder; stopped by process id on destruction.
+class AudioServer {
+ public:
+  explicit AudioServer(std::string dir);
+  ~AudioServer();
+  AudioServer(const AudioServer&) = delete;
+  AudioServer& operator=(const AudioServer&) = delete;
+
+  // Starts it and waits until it is ready; false when it did not come up.
+  bool start();
+  // Stops it; true when no process of it is left.
+  bool stop();
+  // "unix:<dir>/native", for PULSE_SERVER.
+  std::string address() const;
+  // The server's process id, 0 when not started.
+  pid_t pid() const;
+
+ private:
+  std::string dir_;
+};
+
+// pactl with the given words against the server in PULSE_SERVER.
+ProcessResult pactl(const std::vector<std::string>& words);
+
+// What the player plays.
+struct Signal {
+  std::string sink = kSpeakers;
+  uint32_t rate = 48000;
+  uint32_t channels = 1;
+  double seconds = 1;
+  double toneHz = 0;     // 0: silence
+  double amplitude = 0.5;
+  std::vector<uint64_t> clicksAtHost;  // CLOCK_MONOTONIC ns of 1 ms full-scale clicks
+};
+
+// A signal playing from a process outside the test's own process family (its
+// parent is not the test), so that it counts as another application's sound.
+class Player {
+ public:
+  // Starts playing; none when the player could not connect.
+  static std::optional<Player> play(const Signal& signal);
+  Player(Player&& other) noexcept;
+  ~Player();  // stops it if it still plays
+
+  pid_t pid() const { return pid_; }
+  // The moments (CLOCK_MONOTONIC ns) the server plays the clicks at, as the
+  // player placed them; waits until every click is placed or the player ends.
+  std::vector<uint64_t> clickTimes(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Waits until the player ends; false on timeout.
+  bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  void stop();
+
+ private:
+  Player(pid_t pid, int out) : pid_(pid), out_(out) {}
+  pid_t pid_ = 0;
+  int out_ = -1;
+  std::string pending_;
+};
+
+// Starts a program detached from the test's process family (new session, its
+// parent the system's); its standard output goes to *outFd when given.
+// Returns its pid, or 0.
+pid_t spawnDetached(const std::vector<std::string>& argv, int* outFd = nullptr);
+// True while the process exists and is not a zombie.
+bool processAlive(pid_t pid);
+// SIGTERM, then SIGKILL after a while; true when it is gone.
+bool stopProcess(pid_t pid);
+
+}  // namespace lumeno::test
