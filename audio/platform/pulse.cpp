@@ -32,24 +32,26 @@ class LoopLock {
   bool held_;
 };
 
-Device deviceOf(const pa_source_info* i) {
+// What sources and sinks have in common.
+template <typename Info>
+Device commonDeviceOf(const Info* i) {
   Device d;
   d.index = i->index;
   d.name = i->name ? i->name : "";
   d.description = i->description ? i->description : "";
   d.rate = i->sample_spec.rate;
   d.channels = i->sample_spec.channels;
+  return d;
+}
+
+Device deviceOf(const pa_source_info* i) {
+  Device d = commonDeviceOf(i);
   d.isMonitor = i->monitor_of_sink != PA_INVALID_INDEX;
   return d;
 }
 
 Device deviceOf(const pa_sink_info* i) {
-  Device d;
-  d.index = i->index;
-  d.name = i->name ? i->name : "";
-  d.description = i->description ? i->description : "";
-  d.rate = i->sample_spec.rate;
-  d.channels = i->sample_spec.channels;
+  Device d = commonDeviceOf(i);
   d.monitorSource = i->monitor_source_name ? i->monitor_source_name : "";
   return d;
 }
