@@ -49,27 +49,34 @@ inline std::string readFile(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Writes seconds of a sine tone through a Track (HE-AAC, the recorder's own
-// format); true when the writer completed.
-inline bool writeTone(const std::filesystem::path& file, double seconds, double frequency, float amplitude = 0.5f) {
+// Writes frames 48 kHz frames, frame i being sample(i), through a Track
+// (HE-AAC, the recorder's own format); true when the writer completed and
+// took every frame.
+template <typename Sample>
+inline bool writeAudio(const std::filesystem::path& file, int64_t frames, Sample sample) {
   auto track = Track::onFile("fixture", file);
   track->openWriter();
-  int64_t total = int64_t(seconds * 48000);
   auto buffer = PcmBuffer::make(mono48, 4800);
   if (!buffer) return false;
-  for (int64_t done = 0; done < total;) {
-    uint32_t n = uint32_t(std::min<int64_t>(4800, total - done));
+  for (int64_t done = 0; done < frames;) {
+    uint32_t n = uint32_t(std::min<int64_t>(4800, frames - done));
     buffer->setFrameLength(n);
     float* out = buffer->floatData(0);
-    for (uint32_t i = 0; i < n; ++i)
-      out[i] = amplitude * float(std::sin(2 * std::numbers::pi * frequency * double(done + i) / 48000));
+    for (uint32_t i = 0; i < n; ++i) out[i] = sample(done + i);
     track->write(*buffer);
     done += n;
   }
   Group group;
   track->finish(group);
   group.wait();
-  return track->writerCompleted();
+  return track->writerCompleted() && track->pts == frames;
+}
+
+// Writes seconds of a sine tone through a Track; true when the writer completed.
+inline bool writeTone(const std::filesystem::path& file, double seconds, double frequency, float amplitude = 0.5f) {
+  return writeAudio(file, int64_t(seconds * 48000), [&](int64_t i) {
+    return amplitude * float(std::sin(2 * std::numbers::pi * frequency * double(i) / 48000));
+  });
 }
 
 // The whole file decoded to 48 kHz mono; empty when it cannot be read.
@@ -83,6 +90,14 @@ inline std::vector<float> decodeAll(const std::filesystem::path& file) {
 }
 
 inline double seconds(const std::vector<float>& samples) { return double(samples.size()) / 48000; }
+
+// The frame of the largest magnitude in [from, to).
+inline size_t peakBetween(const std::vector<float>& samples, size_t from, size_t to) {
+  size_t peak = from;
+  for (size_t i = from; i < std::min(to, samples.size()); ++i)
+    if (std::fabs(samples[i]) > std::fabs(samples[peak])) peak = i;
+  return peak;
+}
 
 // RMS of the samples between two times in seconds.
 inline double rmsBetween(const std::vector<float>& samples, double from, double to) {

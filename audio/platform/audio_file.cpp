@@ -44,7 +44,8 @@ std::unique_ptr<AudioFile> AudioFile::openForReading(const std::filesystem::path
   f->impl_->fifo.assign(size_t(channels), {});
 
   // The length from the container: the end of the last packet after the
-  // edit list, read from a second pass over the packets (no decoding).
+  // edit list, cut to the track's sample durations, read from a second pass
+  // over the packets (no decoding).
   int index = -1;
   AVFormatContext* scan = openContainer(file, index);
   int64_t end = AV_NOPTS_VALUE;
@@ -56,6 +57,7 @@ std::unique_ptr<AudioFile> AudioFile::openForReading(const std::filesystem::path
       av_packet_unref(packet);
     }
     av_packet_free(&packet);
+    end = presentationEnd(scan, scan->streams[index], end);
     if (end != AV_NOPTS_VALUE)
       f->length_ = std::max<int64_t>(0, av_rescale_q(end, scan->streams[index]->time_base, AVRational{1, rate}));
   }
@@ -73,8 +75,8 @@ bool AudioFile::read(PcmBuffer& buffer, uint32_t frameCount) {
   const int channels = int(format_.channels);
   while (m.available() < want && !m.ended) {
     AVFrame* frame = nullptr;
-    int skip = 0;
-    Decoder::Result r = m.decoder->next(frame, skip);
+    int skip = 0, count = 0;
+    Decoder::Result r = m.decoder->next(frame, skip, count);
     if (r == Decoder::Result::error) return false;
     if (r == Decoder::Result::end) {
       m.ended = true;
@@ -90,7 +92,6 @@ bool AudioFile::read(PcmBuffer& buffer, uint32_t frameCount) {
         return false;
       m.inFormat = AVSampleFormat(frame->format);
     }
-    int count = frame->nb_samples - skip;
     int bytes = av_get_bytes_per_sample(m.inFormat);
     bool planar = av_sample_fmt_is_planar(m.inFormat);
     std::vector<const uint8_t*> in(size_t(planar ? channels : 1));

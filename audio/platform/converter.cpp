@@ -77,4 +77,20 @@ bool Converter::convert(const PcmBuffer& input, PcmBuffer& output, std::string* 
   return true;
 }
 
+bool Converter::drain(PcmBuffer& output, std::string* error) {
+  if (!(output.format() == to_)) {
+    if (error) *error = "output format does not match the converter";
+    return false;
+  }
+  std::vector<uint8_t*> out(output.planeCount());
+  for (uint32_t p = 0; p < output.planeCount(); ++p) out[p] = reinterpret_cast<uint8_t*>(output.floatData(p));
+  int n = swr_convert(swr_, out.data(), int(output.frameCapacity()), nullptr, 0);
+  if (n < 0) {
+    if (error) *error = averror(n);
+    return false;
+  }
+  output.setFrameLength(uint32_t(n));
+  return true;
+}
+
 }  // namespace lumeno

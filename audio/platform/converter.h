@@ -1,6 +1,6 @@
 // The converter: a long-lived sample-rate and channel converter between two
 // float formats (libswresample). Its filter state carries from one call to
-// the next; it is never drained, so a continuous source has no seams.
+// the next, so a continuous source has no seams; drain() only at a source's end.
 #pragma once
 
 #include <memory>
@@ -28,6 +28,10 @@ class Converter {
   // what does not fit yet stays inside. False with *error when input is not
   // in inputFormat(), output not in outputFormat(), or the resampler fails.
   bool convert(const PcmBuffer& input, PcmBuffer& output, std::string* error);
+  // Takes out what the filter still holds at the end of a source (up to
+  // output's capacity), setting output's frame length; 0 frames when nothing
+  // is left. Only for a source that has ended: later input would follow a seam.
+  bool drain(PcmBuffer& output, std::string* error);
 
  private:
   Converter(const AudioFormat& from, const AudioFormat& to, SwrContext* swr);

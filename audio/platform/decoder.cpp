@@ -1,5 +1,7 @@
 #include "audio/platform/decoder.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 extern "C" {
@@ -39,6 +41,14 @@ AVFormatContext* openContainer(const std::filesystem::path& file, int& audioStre
   return format;
 }
 
+int64_t presentationEnd(const AVFormatContext* format, const AVStream* stream, int64_t packetEnd) {
+  bool mpeg4 = format->iformat && std::strncmp(format->iformat->name, "mov,", 4) == 0;
+  if (!mpeg4 || stream->start_time == AV_NOPTS_VALUE || stream->duration == AV_NOPTS_VALUE || stream->duration <= 0)
+    return packetEnd;
+  int64_t trackEnd = stream->start_time + stream->duration;
+  return packetEnd == AV_NOPTS_VALUE ? trackEnd : std::min(packetEnd, trackEnd);
+}
+
 std::unique_ptr<Decoder> Decoder::open(const std::filesystem::path& file) {
   std::unique_ptr<Decoder> d(new Decoder());
   d->format_ = openContainer(file, d->streamIndex_);
@@ -65,18 +75,30 @@ Decoder::~Decoder() {
   if (format_) avformat_close_input(&format_);
 }
 
-Decoder::Result Decoder::next(AVFrame*& frame, int& skip) {
+Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
   for (;;) {
     if (done_) return Result::end;
     int rc = avcodec_receive_frame(codec_, frame_);
     if (rc == 0) {
       int64_t t = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
       skip = 0;
+      int stop = frame_->nb_samples;
       if (t != AV_NOPTS_VALUE && frame_->sample_rate > 0) {
-        int64_t start = av_rescale_q(t, stream()->time_base, AVRational{1, frame_->sample_rate});
+        AVRational rate{1, frame_->sample_rate};
+        int64_t start = av_rescale_q(t, stream()->time_base, rate);
         if (start < 0) skip = int(std::min<int64_t>(-start, frame_->nb_samples));
+        // A frame is decoded from packets already read, so the end known
+        // now lies at or after its own packet's end. Samples are cut only
+        // where the track ends before its packets do: the padding after the
+        // last sample's end.
+        int64_t end = presentationEnd(format_, stream(), packetEnd_);
+        if (end != packetEnd_ && end != AV_NOPTS_VALUE) {
+          int64_t left = av_rescale_q(end, stream()->time_base, rate) - start;
+          stop = int(std::clamp<int64_t>(left, 0, frame_->nb_samples));
+        }
       }
-      if (skip >= frame_->nb_samples) continue;
+      if (skip >= stop) continue;
+      count = stop - skip;
       frame = frame_;
       return Result::frame;
     }
@@ -106,6 +128,10 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip) {
       continue;
     }
     if (packet_->stream_index == streamIndex_) {
+      if (packet_->pts == AV_NOPTS_VALUE || packet_->duration <= 0)
+        packetEnd_ = AV_NOPTS_VALUE;
+      else
+        packetEnd_ = std::max(packetEnd_ == AV_NOPTS_VALUE ? INT64_MIN : packetEnd_, packet_->pts + packet_->duration);
       rc = avcodec_send_packet(codec_, packet_);
       // A damaged packet is skipped; the decoder goes on with the next one.
       if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN)) {

@@ -94,7 +94,8 @@ Asset openAsset(const std::filesystem::path& file) {
     if (int(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
 
   // The audio track's end and media data size come from its packets, after
-  // the edit list: the duration is what decodes, priming excluded.
+  // the edit list, and its sample durations: the duration is what decodes,
+  // priming and padding excluded.
   AVPacket* packet = av_packet_alloc();
   int64_t end = AV_NOPTS_VALUE, bytes = 0;
   while (packet && av_read_frame(format, packet) >= 0) {
@@ -105,6 +106,7 @@ Asset openAsset(const std::filesystem::path& file) {
     av_packet_unref(packet);
   }
   av_packet_free(&packet);
+  end = presentationEnd(format, st, end);
   if (end != AV_NOPTS_VALUE)
     asset.durationSeconds = std::max<double>(0, double(end) * av_q2d(st->time_base));
   else if (format->duration != AV_NOPTS_VALUE)
@@ -171,8 +173,8 @@ std::optional<PcmBuffer> AssetReader::copyNextSampleBuffer() {
   Impl& m = *impl_;
   for (;;) {
     AVFrame* frame = nullptr;
-    int skip = 0;
-    Decoder::Result r = m.flushed ? Decoder::Result::end : m.decoder->next(frame, skip);
+    int skip = 0, count = 0;
+    Decoder::Result r = m.flushed ? Decoder::Result::end : m.decoder->next(frame, skip, count);
     if (r == Decoder::Result::error) {
       status_ = ReaderStatus::failed;
       error_ = m.decoder->error();
@@ -208,7 +210,6 @@ std::optional<PcmBuffer> AssetReader::copyNextSampleBuffer() {
         return std::nullopt;
       }
     }
-    int count = frame->nb_samples - skip;
     int bytes = av_get_bytes_per_sample(AVSampleFormat(frame->format));
     bool planar = av_sample_fmt_is_planar(AVSampleFormat(frame->format));
     std::vector<const uint8_t*> in(size_t(planar ? frame->ch_layout.nb_channels : 1));

@@ -10,12 +10,21 @@
 // Priming: FDK's first access unit starts nDelay frames before the input's
 // frame 0. Packets carry pts = n x frameLength - nDelay, from which the
 // muxer writes an edit list; the reader drops what decodes before time 0.
+//
+// Padding: the encoder fills its last frame with silence, and the flush at
+// the end hands out access units that lie wholly past the input. The edit
+// list cannot cut them, as the moov goes out before the length is known, so
+// the sample durations do: every packet lasts at most up to the end of the
+// input, the unit that holds the end lasts exactly up to it, and units past
+// it are not written. The fragment's trun then ends at the input's end and
+// the reader stops there, so a file of N frames decodes to N frames.
 #include "audio/platform/writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -151,6 +160,8 @@ class FileWriter : public Writer {
   // Encodes the staged samples as one frame (or flushes with none left when
   // endOfStream) and writes every access unit FDK hands out.
   bool encodeStaged(bool endOfStream);
+  // Converts encoder-rate float samples to 16-bit and encodes every whole frame.
+  bool stage(const float* samples, uint32_t n);
   bool writePacket(const uint8_t* data, int size);
   bool flushFragment();
   bool finishFile();
@@ -172,6 +183,7 @@ class FileWriter : public Writer {
   std::vector<INT_PCM> staged_;
   std::vector<uint8_t> unit_;
   int64_t framesTaken_ = 0;  // 48 kHz frames appended
+  int64_t samplesIn_ = 0;    // encoder-rate samples handed to the encoder: where the audio ends
   int64_t packets_ = 0;
   int64_t nextFragmentEnd_ = 0;  // encoder-rate samples at which the next fragment goes out
   bool pendingFragment_ = false;
@@ -298,16 +310,20 @@ bool FileWriter::append(const PcmBuffer& buffer, int64_t pts) {
     }
     source = &*resampled;
   }
-  const float* samples = source->floatData(0);
-  uint32_t n = source->frameLength();
+  if (!stage(source->floatData(0), source->frameLength())) return false;
+  framesTaken_ += buffer.frameLength();
+  return true;
+}
+
+bool FileWriter::stage(const float* samples, uint32_t n) {
   const uint32_t frame = info_.frameLength;
   for (uint32_t i = 0; i < n; ++i) {
     float v = samples[i] * 32768.0f;
     v = v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v);
     staged_.push_back(INT_PCM(std::lrint(v)));
+    ++samplesIn_;
     if (staged_.size() >= frame && !encodeStaged(false)) return false;
   }
-  framesTaken_ += buffer.frameLength();
   return true;
 }
 
@@ -352,13 +368,23 @@ bool FileWriter::encodeStaged(bool endOfStream) {
 
 bool FileWriter::writePacket(const uint8_t* data, int size) {
   const int64_t frame = int64_t(info_.frameLength);
+  const int64_t pts = packets_ * frame - int64_t(info_.nDelay);
+  // While audio comes in, the encoder's output lags its input by the delay,
+  // so every unit lasts a whole frame; only the flush at the end reaches
+  // past the input: there the unit holding the end is cut to it, and units
+  // of padding alone are left out.
+  const int64_t duration = std::min(frame, samplesIn_ - pts);
+  if (duration <= 0) {
+    ++packets_;
+    return true;
+  }
   if (av_new_packet(packet_, size) < 0) {
     setFailed("out of memory");
     return false;
   }
   std::memcpy(packet_->data, data, size_t(size));
-  packet_->pts = packet_->dts = packets_ * frame - int64_t(info_.nDelay);
-  packet_->duration = frame;
+  packet_->pts = packet_->dts = pts;
+  packet_->duration = duration;
   packet_->stream_index = 0;
   packet_->flags |= AV_PKT_FLAG_KEY;
   int rc = av_write_frame(mux_, packet_);
@@ -401,6 +427,19 @@ bool FileWriter::flushFragment() {
 }
 
 bool FileWriter::finishFile() {
+  // What the resampler still holds is the end of the input, not to be lost.
+  if (resampler_) {
+    auto tail = PcmBuffer::make(resampler_->outputFormat(), 1024);
+    std::string error;
+    for (;;) {
+      if (!tail || !resampler_->drain(*tail, &error)) {
+        setFailed("resampling failed: " + error);
+        return false;
+      }
+      if (tail->frameLength() == 0) break;
+      if (!stage(tail->floatData(0), tail->frameLength())) return false;
+    }
+  }
   if (!encodeStaged(true)) return false;
   int rc = av_write_trailer(mux_);
   if (rc < 0) {

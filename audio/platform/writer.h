@@ -77,7 +77,9 @@ using WriterFactory = std::function<std::unique_ptr<Writer>(const std::filesyste
 // The real writer: FDK AAC encoder into FFmpeg's .m4a muxer ("ipod"),
 // fragmented (empty moov, one moof+mdat per fragment interval of audio,
 // each synced to disk), encoder priming compensated by an edit list so that
-// frame f appended is frame f decoded.
+// frame f appended is frame f decoded, and the padding of the encoder's last
+// frame cut by the duration of the last sample, so that a file of N frames
+// appended decodes to N frames.
 std::unique_ptr<Writer> makeFileWriter(const std::filesystem::path& file);
 
 }  // namespace lumeno
