@@ -65,6 +65,10 @@ TEST(CommandLine, SpeechCommandsGiveTheFallbackAnswersWithoutARecogniser) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, "");
   }
+  auto file = audio({"speech-file", "en-US", "talk.wav"});
+  EXPECT_EQ(file.status, 1);
+  EXPECT_EQ(file.err, "speech-file needs the on-device speech recogniser\n");
+  EXPECT_EQ(file.out, "");
 }
 
 TEST(CommandLine, WriterProbeNeedsTestModeExactlyOneAndAllThreePaths) {

@@ -87,13 +87,13 @@ bool SystemAudio::start() {
     if (auto self = weak.lock()) (*self)->tapRateChanged();
   });
 
-  pulse::StreamSpec spec;
-  spec.device = monitor->name;
-  spec.rate = uint32_t(format.sampleRate);
-  spec.channels = format.channels;
-  spec.fragmentFrames = spec.rate / 100;  // about 10 ms
-  spec.dontMove = true;  // never let the server move it onto a microphone
-  spec.name = "system audio";
+  pulse::StreamSpec wanted;
+  wanted.device = monitor->name;
+  wanted.rate = uint32_t(format.sampleRate);
+  wanted.channels = format.channels;
+  wanted.fragmentFrames = wanted.rate / 100;  // about 10 ms
+  wanted.dontMove = true;  // never let the server move it onto a microphone
+  wanted.name = "system audio";
   // The callback holds the format and the buffer callback, not the object.
   auto onBuffer = onBuffer_;
   SerialQueue* queue = &queue_;
@@ -121,7 +121,7 @@ bool SystemAudio::start() {
   };
   int code = 0;
   std::string error;
-  proc = pulse::RecordStream::open(spec, onData, onFail, &code, &error);
+  proc = pulse::RecordStream::open(wanted, onData, onFail, &code, &error);
   if (!proc) {
     log("start failed: " + status(code));
     stop();

@@ -20,7 +20,7 @@ void runCommandLine() {
   }
   if (n >= 3 && command == "decode") decodeProbe(args[2]);
   if (n >= 4 && command == "speech-file") {
-    if (!speechAvailable()) fail("speech-file needs macOS 26");
+    if (!speechAvailable()) fail("speech-file needs the on-device speech recogniser");
     Semaphore done(0);
     speechFileTask(args[2], args[3], done);
     done.wait(600);

@@ -407,7 +407,7 @@ void Connection::remove(ListenerId id) {
 struct RecordStream::State {
   Connection::Impl* conn = nullptr;
   pa_stream* stream = nullptr;  // loop lock
-  StreamSpec spec;
+  StreamSpec wanted;
   DataHandler onData;
   FailHandler onFail;
   std::atomic<bool> running{false};
@@ -418,14 +418,14 @@ struct RecordStream::State {
   uint64_t frames = 0;          // frames read since the stream started
   std::deque<double> anchors;   // recent estimates of the host time of frame 0, ns
   std::vector<double> scratch;  // for the median
-  // Blocks of exactly spec.blockFrames.
+  // Blocks of exactly wanted.blockFrames.
   std::vector<float> block;
   uint32_t blockFill = 0;
   std::optional<double> blockHeard;
 
   static constexpr size_t kAnchors = 64;
 
-  double framesNs(uint64_t n) const { return double(n) * 1e9 / double(spec.rate); }
+  double framesNs(uint64_t n) const { return double(n) * 1e9 / double(wanted.rate); }
 
   std::optional<double> anchor() {
     if (anchors.empty()) return std::nullopt;
@@ -440,23 +440,23 @@ struct RecordStream::State {
       if (!ns || *ns < 0) return std::nullopt;
       return uint64_t(*ns);
     };
-    if (spec.blockFrames == 0) {
+    if (wanted.blockFrames == 0) {
       onData(samples, count, host(heard));
       return;
     }
     uint32_t done = 0;
     while (done < count) {
       if (blockFill == 0) blockHeard = heard ? std::optional<double>(*heard + framesNs(done)) : std::nullopt;
-      uint32_t take = std::min(count - done, spec.blockFrames - blockFill);
-      size_t n = size_t(take) * spec.channels;
-      float* dst = block.data() + size_t(blockFill) * spec.channels;
+      uint32_t take = std::min(count - done, wanted.blockFrames - blockFill);
+      size_t n = size_t(take) * wanted.channels;
+      float* dst = block.data() + size_t(blockFill) * wanted.channels;
       if (samples)
-        std::copy(samples + size_t(done) * spec.channels, samples + size_t(done) * spec.channels + n, dst);
+        std::copy(samples + size_t(done) * wanted.channels, samples + size_t(done) * wanted.channels + n, dst);
       else
         std::fill(dst, dst + n, 0.0f);
       blockFill += take;
       done += take;
-      if (blockFill == spec.blockFrames) {
+      if (blockFill == wanted.blockFrames) {
         onData(block.data(), blockFill, host(blockHeard));
         blockFill = 0;
       }
@@ -482,7 +482,7 @@ struct RecordStream::State {
       std::optional<double> heard;
       if (auto a = self->anchor()) heard = *a + self->framesNs(self->frames);
       // A hole (no data) is time that passed: silence in blocks, skipped otherwise.
-      if (data || self->spec.blockFrames > 0) self->deliver(static_cast<const float*>(data), count, heard);
+      if (data || self->wanted.blockFrames > 0) self->deliver(static_cast<const float*>(data), count, heard);
       self->frames += count;
       pa_stream_drop(s);
     }
@@ -514,7 +514,7 @@ struct RecordStream::State {
   }
 };
 
-std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& spec, DataHandler onData, FailHandler onFail,
+std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& wanted, DataHandler onData, FailHandler onFail,
                                                  int* status, std::string* error) {
   auto setError = [&](int code) {
     code = code > 0 ? -code : code;
@@ -525,21 +525,21 @@ std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& spec, DataHan
   };
   Connection::Impl* conn = Connection::shared().impl_;
   if (!conn->connect()) return setError(conn->lastError.load());
-  pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, spec.rate, uint8_t(spec.channels)};
-  if (spec.channels == 0 || spec.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&ss))
+  pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, wanted.rate, uint8_t(wanted.channels)};
+  if (wanted.channels == 0 || wanted.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&ss))
     return setError(PA_ERR_INVALID);
 
   auto state = std::make_shared<State>();
   state->conn = conn;
-  state->spec = spec;
+  state->wanted = wanted;
   state->onData = std::move(onData);
   state->onFail = std::move(onFail);
-  state->frameBytes = uint32_t(sizeof(float) * spec.channels);
-  state->block.resize(size_t(spec.blockFrames) * spec.channels);
+  state->frameBytes = uint32_t(sizeof(float) * wanted.channels);
+  state->block.resize(size_t(wanted.blockFrames) * wanted.channels);
 
   LoopLock lock(conn->loop);
   if (!conn->ready()) return setError(PA_ERR_CONNECTIONTERMINATED);
-  state->stream = pa_stream_new(conn->ctx, spec.name.c_str(), &ss, nullptr);
+  state->stream = pa_stream_new(conn->ctx, wanted.name.c_str(), &ss, nullptr);
   if (!state->stream) return setError(pa_context_errno(conn->ctx));
   pa_stream_set_state_callback(state->stream, &State::onState, state.get());
   pa_stream_set_read_callback(state->stream, &State::onRead, state.get());
@@ -548,10 +548,10 @@ std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& spec, DataHan
   attr.tlength = uint32_t(-1);
   attr.prebuf = uint32_t(-1);
   attr.minreq = uint32_t(-1);
-  attr.fragsize = spec.fragmentFrames ? spec.fragmentFrames * state->frameBytes : uint32_t(-1);
+  attr.fragsize = wanted.fragmentFrames ? wanted.fragmentFrames * state->frameBytes : uint32_t(-1);
   int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
-  if (spec.dontMove) flags |= PA_STREAM_DONT_MOVE;
-  if (pa_stream_connect_record(state->stream, spec.device.c_str(), &attr, pa_stream_flags_t(flags)) < 0) {
+  if (wanted.dontMove) flags |= PA_STREAM_DONT_MOVE;
+  if (pa_stream_connect_record(state->stream, wanted.device.c_str(), &attr, pa_stream_flags_t(flags)) < 0) {
     int code = pa_context_errno(conn->ctx);
     state->close();
     return setError(code);

@@ -115,7 +115,7 @@ class RecordStream {
 
   // Connects and waits (at most a few seconds) until the stream records.
   // None on failure, with the negative error code in *status and its text in *error.
-  static std::unique_ptr<RecordStream> open(const StreamSpec& spec, DataHandler onData, FailHandler onFail,
+  static std::unique_ptr<RecordStream> open(const StreamSpec& wanted, DataHandler onData, FailHandler onFail,
                                             int* status, std::string* error);
   // Closes the stream; once it returns no handler runs.
   ~RecordStream();
