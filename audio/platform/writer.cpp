@@ -163,6 +163,8 @@ class FileWriter : public Writer {
   // Converts encoder-rate float samples to 16-bit and encodes every whole frame.
   bool stage(const float* samples, uint32_t n);
   bool writePacket(const uint8_t* data, int size);
+  // Hands what the muxer buffered to the file; false (and failed) on an I/O error.
+  bool flushIo();
   bool flushFragment();
   bool finishFile();
   void closeAll();
@@ -403,6 +405,15 @@ bool FileWriter::writePacket(const uint8_t* data, int size) {
   return true;
 }
 
+bool FileWriter::flushIo() {
+  avio_flush(io_);
+  if (io_->error < 0) {
+    setFailed(averror(io_->error));
+    return false;
+  }
+  return true;
+}
+
 bool FileWriter::flushFragment() {
   // With delay_moov the first flush writes only the moov; the fragment itself
   // needs a second one.
@@ -413,11 +424,7 @@ bool FileWriter::flushFragment() {
     setFailed(averror(rc));
     return false;
   }
-  avio_flush(io_);
-  if (io_->error < 0) {
-    setFailed(averror(io_->error));
-    return false;
-  }
+  if (!flushIo()) return false;
   pendingFragment_ = false;
   if (fdatasync(fd_) != 0 && errno != EINVAL) {
     setFailed(std::strerror(errno));
@@ -446,11 +453,7 @@ bool FileWriter::finishFile() {
     setFailed(averror(rc));
     return false;
   }
-  avio_flush(io_);
-  if (io_->error < 0) {
-    setFailed(averror(io_->error));
-    return false;
-  }
+  if (!flushIo()) return false;
   if (fsync(fd_) != 0 && errno != EINVAL) {
     setFailed(std::strerror(errno));
     return false;
