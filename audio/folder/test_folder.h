@@ -1,133 +1,13 @@
-// Fixtures for the folder tools' tests: a temporary recording folder, part
-// files made with the project's own Track, and decoding for the checks.
+// Fixtures for the folder tools' tests, on top of the shared media fixtures.
 #pragma once
 
-#include <stdlib.h>
-
-#include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <numbers>
 #include <string>
-#include <vector>
 
-#include "audio/cli/globals.h"
-#include "audio/platform/dispatch.h"
-#include "audio/platform/reader.h"
-#include "audio/track/track.h"
+#include "tests/media_fixtures.h"
 
 namespace lumeno::test {
-
-class Folder {
- public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumeno-folder-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  void write(const std::string& name, const std::string& content) const {
-    std::ofstream(path_ / name, std::ios::binary) << content;
-  }
-  void mkdir(const std::string& name) const { std::filesystem::create_directories(path_ / name); }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline std::string readFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Writes frames 48 kHz frames, frame i being sample(i), through a Track
-// (HE-AAC, the recorder's own format); true when the writer completed and
-// took every frame.
-template <typename Sample>
-inline bool writeAudio(const std::filesystem::path& file, int64_t frames, Sample sample) {
-  auto track = Track::onFile("fixture", file);
-  track->openWriter();
-  auto buffer = PcmBuffer::make(mono48, 4800);
-  if (!buffer) return false;
-  for (int64_t done = 0; done < frames;) {
-    uint32_t n = uint32_t(std::min<int64_t>(4800, frames - done));
-    buffer->setFrameLength(n);
-    float* out = buffer->floatData(0);
-    for (uint32_t i = 0; i < n; ++i) out[i] = sample(done + i);
-    track->write(*buffer);
-    done += n;
-  }
-  Group group;
-  track->finish(group);
-  group.wait();
-  return track->writerCompleted() && track->pts == frames;
-}
-
-// Writes seconds of a sine tone through a Track; true when the writer completed.
-inline bool writeTone(const std::filesystem::path& file, double seconds, double frequency, float amplitude = 0.5f) {
-  return writeAudio(file, int64_t(seconds * 48000), [&](int64_t i) {
-    return amplitude * float(std::sin(2 * std::numbers::pi * frequency * double(i) / 48000));
-  });
-}
-
-// The whole file decoded to 48 kHz mono; empty when it cannot be read.
-inline std::vector<float> decodeAll(const std::filesystem::path& file) {
-  std::vector<float> samples;
-  auto reader = AssetReader::make(file);
-  if (!reader || !reader->startReading()) return samples;
-  while (auto buffer = reader->copyNextSampleBuffer())
-    samples.insert(samples.end(), buffer->floatData(0), buffer->floatData(0) + buffer->frameLength());
-  return samples;
-}
-
-inline double seconds(const std::vector<float>& samples) { return double(samples.size()) / 48000; }
-
-// The frame of the largest magnitude in [from, to).
-inline size_t peakBetween(const std::vector<float>& samples, size_t from, size_t to) {
-  size_t peak = from;
-  for (size_t i = from; i < std::min(to, samples.size()); ++i)
-    if (std::fabs(samples[i]) > std::fabs(samples[peak])) peak = i;
-  return peak;
-}
-
-// RMS of the samples between two times in seconds.
-inline double rmsBetween(const std::vector<float>& samples, double from, double to) {
-  size_t a = size_t(from * 48000), b = std::min(samples.size(), size_t(to * 48000));
-  if (a >= b) return 0;
-  double sum = 0;
-  for (size_t i = a; i < b; ++i) sum += double(samples[i]) * samples[i];
-  return std::sqrt(sum / double(b - a));
-}
-
-// The frequency of a tone between two times, from its zero crossings.
-inline double toneBetween(const std::vector<float>& samples, double from, double to) {
-  size_t a = size_t(from * 48000), b = std::min(samples.size(), size_t(to * 48000));
-  if (a + 1 >= b) return 0;
-  int crossings = 0;
-  for (size_t i = a + 1; i < b; ++i)
-    if ((samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
-  return crossings / 2.0 / (double(b - a) / 48000);
-}
-
-// Every regular file under folder with its content, by relative path.
-inline std::map<std::string, std::string> snapshot(const std::filesystem::path& folder) {
-  std::map<std::string, std::string> files;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file()) files[std::filesystem::relative(it->path(), folder).string()] = readFile(it->path());
-  }
-  return files;
-}
 
 // The contents of the links in folder/"original", by the part file's name.
 inline std::multimap<std::string, std::string> originals(const std::filesystem::path& folder) {

@@ -12,6 +12,7 @@
 #include "audio/cli/globals.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/reader.h"
+#include "tests/media_fixtures.h"
 
 namespace lumeno {
 namespace {
@@ -48,15 +49,6 @@ class StderrCapture {
   }
   int saved_ = -1;
   FILE* file_ = nullptr;
-};
-
-struct TempFolder {
-  fs::path path;
-  TempFolder() {
-    char templ[] = "/tmp/track_test.XXXXXX";
-    path = mkdtemp(templ);
-  }
-  ~TempFolder() { fs::remove_all(path); }
 };
 
 PcmBuffer buffer(double rate, uint32_t frames, const std::function<float(uint32_t)>& sample = nullptr) {
@@ -320,50 +312,50 @@ TEST(TrackWriter, BusyWriterDropsTheBufferAfterOneSecond) {
 }
 
 TEST(TrackFile, TrackThatNeverGotAudioLeavesNoFile) {
-  TempFolder dir;
-  auto track = Track::onFile("me", dir.path / "me.m4a");
+  test::Folder dir;
+  auto track = Track::onFile("me", dir.path() / "me.m4a");
   track->openWriter();
   ASSERT_TRUE(track->writer);
-  EXPECT_TRUE(fs::exists(dir.path / "me.m4a"));
+  EXPECT_TRUE(fs::exists(dir.path() / "me.m4a"));
   Group group;
   track->finish(group);
   EXPECT_TRUE(group.wait(0.0));  // never entered
-  EXPECT_FALSE(fs::exists(dir.path / "me.m4a"));
+  EXPECT_FALSE(fs::exists(dir.path() / "me.m4a"));
 }
 
 TEST(TrackFile, CancelDeletesTheFile) {
-  TempFolder dir;
-  auto track = Track::onFile("me", dir.path / "me.m4a");
+  test::Folder dir;
+  auto track = Track::onFile("me", dir.path() / "me.m4a");
   track->openWriter();
   track->padTo(48000);
   track->cancel();
-  EXPECT_FALSE(fs::exists(dir.path / "me.m4a"));
+  EXPECT_FALSE(fs::exists(dir.path() / "me.m4a"));
   EXPECT_FALSE(track->writerCompleted());
 }
 
 TEST(TrackFile, FileNamesByPartAndFreshness) {
-  TempFolder dir;
+  test::Folder dir;
   int64_t saved = part;
   part = 0;
-  auto first = Track::inDir("me", dir.path);
+  auto first = Track::inDir("me", dir.path());
   part = 3;
-  auto later = Track::inDir("them", dir.path);
+  auto later = Track::inDir("them", dir.path());
   part = saved;
-  EXPECT_EQ(first->url, dir.path / "me.m4a");
+  EXPECT_EQ(first->url, dir.path() / "me.m4a");
   EXPECT_TRUE(first->fresh);
-  EXPECT_EQ(later->url, dir.path / "them.3.m4a");
+  EXPECT_EQ(later->url, dir.path() / "them.3.m4a");
   EXPECT_FALSE(later->fresh);
-  EXPECT_TRUE(Track::onFile("x", dir.path / "x.m4a")->fresh);
+  EXPECT_TRUE(Track::onFile("x", dir.path() / "x.m4a")->fresh);
 
   // A fresh track replaces an old file; a later part never overwrites one.
-  std::ofstream(dir.path / "me.m4a") << "old";
-  std::ofstream(dir.path / "them.3.m4a") << "old";
+  std::ofstream(dir.path() / "me.m4a") << "old";
+  std::ofstream(dir.path() / "them.3.m4a") << "old";
   first->openWriter();
   EXPECT_TRUE(first->writer);
   StderrCapture err;
   later->openWriter();
   EXPECT_FALSE(later->writer);
-  EXPECT_EQ(err.text(), "can't write " + (dir.path / "them.3.m4a").string() + "\n");
+  EXPECT_EQ(err.text(), "can't write " + (dir.path() / "them.3.m4a").string() + "\n");
   first->cancel();
 }
 
@@ -383,8 +375,8 @@ std::vector<std::string> topLevelBoxes(const fs::path& file) {
 }
 
 TEST(TrackFile, WrittenFileIsFragmentedHeAacAlignedToTheFrame) {
-  TempFolder dir;
-  fs::path file = dir.path / "them.m4a";
+  test::Folder dir;
+  fs::path file = dir.path() / "them.m4a";
   auto track = Track::onFile("them", file);
   track->stream = false;
   track->openWriter();
@@ -422,21 +414,16 @@ TEST(TrackFile, WrittenFileIsFragmentedHeAacAlignedToTheFrame) {
   EXPECT_EQ(boxes[1], "moov");
   EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 3);
 
-  auto reader = AssetReader::make(file);
-  ASSERT_TRUE(reader && reader->startReading());
-  std::vector<float> decoded;
-  while (auto b = reader->copyNextSampleBuffer()) decoded.insert(decoded.end(), b->floatData(0), b->floatData(0) + b->frameLength());
-  EXPECT_EQ(reader->status(), ReaderStatus::completed);
+  ReaderStatus status = ReaderStatus::unknown;
+  std::vector<float> decoded = test::decodeAll(file, &status);
+  EXPECT_EQ(status, ReaderStatus::completed);
   EXPECT_EQ(int64_t(decoded.size()), total);
-  size_t peak = 0;
-  for (size_t i = 0; i < decoded.size(); ++i)
-    if (std::fabs(decoded[i]) > std::fabs(decoded[peak])) peak = i;
-  EXPECT_NEAR(double(peak), double(click), 8);
+  EXPECT_NEAR(double(test::peakBetween(decoded, 0, decoded.size())), double(click), 8);
 }
 
 TEST(TrackFile, RefusedFortyEightKilohertzWrites32kHz) {
-  TempFolder dir;
-  fs::path file = dir.path / "me.m4a";
+  test::Folder dir;
+  fs::path file = dir.path() / "me.m4a";
   WriterFactory refuse48 = [](const fs::path& f) -> std::unique_ptr<Writer> {
     struct Refusing : Writer {
       std::unique_ptr<Writer> real;
@@ -470,11 +457,9 @@ TEST(TrackFile, RefusedFortyEightKilohertzWrites32kHz) {
   EXPECT_EQ(asset.formatDescription->sampleRate, 32000);
   // 48 kHz to 32 kHz and back: both resamplers round the length, to within a frame or two.
   EXPECT_NEAR(asset.durationSeconds, 3.0, 2.0 / 48000);
-  auto reader = AssetReader::make(file);
-  ASSERT_TRUE(reader && reader->startReading());
-  int64_t frames = 0;
-  while (auto b = reader->copyNextSampleBuffer()) frames += b->frameLength();
-  EXPECT_EQ(reader->status(), ReaderStatus::completed);
+  ReaderStatus status = ReaderStatus::unknown;
+  size_t frames = test::decodeAll(file, &status).size();
+  EXPECT_EQ(status, ReaderStatus::completed);
   EXPECT_NEAR(double(frames), 3.0 * 48000, 2);
 }
 
@@ -486,8 +471,8 @@ TEST(TrackFile, DecodesToExactlyTheFramesWritten) {
   for (int64_t total : {int64_t(1), int64_t(2047), int64_t(2048), int64_t(48000), int64_t(72000), int64_t(240001),
                         int64_t(245059), int64_t(600000)}) {
     SCOPED_TRACE(total);
-    TempFolder dir;
-    fs::path file = dir.path / "me.m4a";
+    test::Folder dir;
+    fs::path file = dir.path() / "me.m4a";
     auto track = Track::onFile("me", file);
     track->stream = false;
     track->openWriter();
@@ -512,18 +497,12 @@ TEST(TrackFile, DecodesToExactlyTheFramesWritten) {
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->length(), total);
 
-    auto reader = AssetReader::make(file);
-    ASSERT_TRUE(reader && reader->startReading());
-    std::vector<float> decoded;
-    while (auto b = reader->copyNextSampleBuffer())
-      decoded.insert(decoded.end(), b->floatData(0), b->floatData(0) + b->frameLength());
-    EXPECT_EQ(reader->status(), ReaderStatus::completed);
+    ReaderStatus status = ReaderStatus::unknown;
+    std::vector<float> decoded = test::decodeAll(file, &status);
+    EXPECT_EQ(status, ReaderStatus::completed);
     ASSERT_EQ(int64_t(decoded.size()), total);
     if (total >= 2048) {
-      size_t peak = 0;
-      for (size_t i = 0; i < decoded.size(); ++i)
-        if (std::fabs(decoded[i]) > std::fabs(decoded[peak])) peak = i;
-      EXPECT_NEAR(double(peak), double(total - 1), 8);
+      EXPECT_NEAR(double(test::peakBetween(decoded, 0, decoded.size())), double(total - 1), 8);
     }
   }
 }
