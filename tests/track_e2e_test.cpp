@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 
+#include "tests/media_fixtures.h"
 #include "tests/process.h"
 
 namespace lumeno::test {
@@ -66,18 +67,11 @@ std::vector<float> decode(const std::string& file) {
   return s;
 }
 
-std::string ffprobe(const std::string& file) {
-  return runProcess({"/usr/bin/ffprobe", "-v", "error", "-show_entries",
-                     "format_tags=major_brand:stream=codec_name,profile,sample_rate,bit_rate", "-of",
-                     "default=noprint_wrappers=1", file})
+// ffprobe's "key=value" lines for the given -show_entries of file.
+std::string ffprobe(const std::string& file, const std::string& entries) {
+  return runProcess({"/usr/bin/ffprobe", "-v", "error", "-show_entries", entries, "-of", "default=noprint_wrappers=1",
+                     file})
       .out;
-}
-
-size_t peakAt(const std::vector<float>& s) {
-  size_t peak = 0;
-  for (size_t i = 0; i < s.size(); ++i)
-    if (std::fabs(s[i]) > std::fabs(s[peak])) peak = i;
-  return peak;
 }
 
 TEST(WriterProbe, FinishLeavesTwoClosedHeAacFilesOfTheRightLength) {
@@ -100,7 +94,7 @@ TEST(WriterProbe, FinishLeavesTwoClosedHeAacFilesOfTheRightLength) {
   for (auto [name, seconds] : {std::pair{"me", 2.0}, std::pair{"them", 2.5}}) {
     SCOPED_TRACE(name);
     std::string file = tmp / "out" + "/" + name + ".m4a";
-    std::string info = ffprobe(file);
+    std::string info = ffprobe(file, "format_tags=major_brand:stream=codec_name,profile,sample_rate,bit_rate");
     EXPECT_NE(info.find("codec_name=aac"), std::string::npos) << info;
     EXPECT_NE(info.find("profile=HE-AAC"), std::string::npos) << info;
     EXPECT_NE(info.find("sample_rate=48000"), std::string::npos) << info;
@@ -119,9 +113,7 @@ TEST(WriterProbe, FinishLeavesTwoClosedHeAacFilesOfTheRightLength) {
   // The container itself ends at the last frame written: the track starts
   // with the encoder's priming before time 0 and lasts up to the end of the
   // 96,000 frames of "me", not to the end of the encoder's last frame.
-  auto range = runProcess({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "stream=start_pts,duration_ts", "-of",
-                           "default=noprint_wrappers=1", tmp / "out" + "/me.m4a"})
-                   .out;
+  auto range = ffprobe(tmp / "out/me.m4a", "stream=start_pts,duration_ts");
   auto start = range.find("start_pts="), duration = range.find("duration_ts=");
   ASSERT_NE(start, std::string::npos) << range;
   ASSERT_NE(duration, std::string::npos) << range;
@@ -140,7 +132,7 @@ TEST(WriterProbe, KilledWriterLeavesFileReadableUpToItsLastFragment) {
   auto samples = decode(tmp / "out/me.m4a");
   EXPECT_GE(samples.size(), 10u * 16000 - 20);
   EXPECT_LT(samples.size(), 10u * 16000 + 2048 / 3);
-  EXPECT_NEAR(double(peakAt(samples)), 7.0 * 16000, 3);
+  EXPECT_NEAR(double(peakBetween(samples, 0, samples.size())), 7.0 * 16000, 3);
 }
 
 TEST(WriterProbe, AnyOtherAnswerExitsWithoutClosingTheFiles) {
