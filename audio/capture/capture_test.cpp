@@ -17,6 +17,7 @@
 #include "audio/cli/events.h"
 #include "audio/platform/pulse.h"
 #include "tests/audio_server.h"
+#include "tests/media_fixtures.h"
 
 namespace lumeno {
 namespace {
@@ -80,14 +81,8 @@ ToneStats toneOf(const std::vector<Captured::Entry>& entries, double fromMs, dou
   ToneStats t;
   t.frames = s.size();
   if (s.size() < 2 || rate <= 0) return t;
-  size_t crossings = 0;
-  double sum = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    sum += double(s[i]) * s[i];
-    if (i > 0 && (s[i - 1] < 0) != (s[i] < 0)) ++crossings;
-  }
-  t.rms = std::sqrt(sum / double(s.size()));
-  t.hz = double(crossings) / 2.0 / (double(s.size()) / rate);
+  t.rms = test::rms(s);
+  t.hz = test::toneHz(s, rate);
   return t;
 }
 
