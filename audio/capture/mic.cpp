@@ -121,11 +121,7 @@ bool Mic::startEngine(AudioEngine& e, std::string* error) {
                                                     std::optional<uint64_t> heardHost) {
     std::optional<double> heardMs;
     if (heardHost) heardMs = hostMs(*heardHost);
-    auto block = PcmBuffer::make(format, frames);
-    if (!block) return;
-    std::copy(samples, samples + size_t(frames) * format.channels, block->floatData(0));
-    block->setFrameLength(frames);
-    auto buffer = mono(*block, true);
+    auto buffer = mono(samples, frames, format.sampleRate, format.channels, true);
     if (!buffer) return;
     queue->async([shared, generation, b = std::move(*buffer), heardMs]() mutable {
       if (shared->generation == generation) shared->onBuffer(b, heardMs);

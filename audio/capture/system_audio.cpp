@@ -98,11 +98,7 @@ bool SystemAudio::start() {
   auto onBuffer = onBuffer_;
   SerialQueue* queue = &queue_;
   auto onData = [format, onBuffer, queue](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
-    auto cycle = PcmBuffer::make(format, frames);
-    if (!cycle) return;
-    std::copy(samples, samples + size_t(frames) * format.channels, cycle->floatData(0));
-    cycle->setFrameLength(frames);
-    auto buffer = mono(*cycle, false);
+    auto buffer = mono(samples, frames, format.sampleRate, format.channels, false);
     if (!buffer) return;
     std::optional<double> heardMs;
     if (heardHost) heardMs = hostMs(*heardHost);

@@ -7,6 +7,29 @@
 
 namespace lumeno {
 
+namespace {
+
+// dst[i] = the average of the first n of the stride samples of frame i.
+void mixInterleaved(const float* src, uint32_t frames, uint32_t stride, uint32_t n, float* dst) {
+  for (uint32_t i = 0; i < frames; ++i) {
+    float sum = 0;
+    for (uint32_t j = 0; j < n; ++j) sum += src[size_t(i) * stride + j];
+    dst[i] = sum / float(n);
+  }
+}
+
+}  // namespace
+
+std::optional<PcmBuffer> mono(const float* samples, uint32_t frames, double rate, uint32_t channels,
+                              bool firstOnly) {
+  if (frames == 0 || channels == 0) return std::nullopt;
+  auto out = PcmBuffer::make({rate, 1, false, SampleType::float32}, frames);
+  if (!out) return std::nullopt;
+  out->setFrameLength(frames);
+  mixInterleaved(samples, frames, channels, firstOnly ? 1 : channels, out->floatData(0));
+  return out;
+}
+
 std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly) {
   uint32_t frames = buffer.frameLength();
   if (frames == 0 || buffer.format().sample != SampleType::float32) return std::nullopt;
@@ -19,13 +42,7 @@ std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly) {
   bool interleaved = buffer.format().interleaved && channels > 1;
   float* dst = out->floatData(0);
   if (interleaved) {
-    const float* src = buffer.floatData(0);
-    uint32_t stride = buffer.stride();
-    for (uint32_t i = 0; i < frames; ++i) {
-      float sum = 0;
-      for (uint32_t j = 0; j < n; ++j) sum += src[size_t(i) * stride + j];
-      dst[i] = sum / float(n);
-    }
+    mixInterleaved(buffer.floatData(0), frames, buffer.stride(), n, dst);
   } else {
     for (uint32_t i = 0; i < frames; ++i) dst[i] = 0;
     for (uint32_t j = 0; j < n; ++j) {

@@ -12,6 +12,11 @@ namespace lumeno {
 // same frame count: channel 0 when firstOnly, else the plain average of all
 // channels. None for an empty or non-float input. The input is not changed.
 std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly);
+// The same for frames interleaved float frames of channels samples each at
+// rate, as a capture stream delivers them, without copying them into a
+// buffer first. None for no frames or no channels.
+std::optional<PcmBuffer> mono(const float* samples, uint32_t frames, double rate, uint32_t channels,
+                              bool firstOnly);
 
 // Runs one buffer through a long-lived converter: a new buffer in the
 // converter's output format with capacity frames x output rate / input rate

@@ -44,6 +44,19 @@ TEST(Mono, AveragesOrTakesTheFirstChannelInBothLayouts) {
   }
 }
 
+TEST(Mono, OfRawInterleavedFramesAsOfABuffer) {
+  PcmBuffer input = stereo(true, {1.0f, 0.5f, -1.0f}, {0.0f, 0.5f, 1.0f});
+  for (bool firstOnly : {false, true}) {
+    SCOPED_TRACE(firstOnly);
+    auto raw = mono(input.floatData(0), 3, 48000, 2, firstOnly);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->format(), (AudioFormat{48000, 1, false, SampleType::float32}));
+    EXPECT_EQ(samples(*raw), samples(*mono(input, firstOnly)));
+  }
+  EXPECT_FALSE(mono(input.floatData(0), 0, 48000, 2, false));
+  EXPECT_FALSE(mono(input.floatData(0), 3, 48000, 0, false));
+}
+
 TEST(Mono, KeepsOneChannelAndRefusesEmptyOrIntegerBuffers) {
   auto one = PcmBuffer::make({44100, 1, false, SampleType::float32}, 4);
   one->setFrameLength(4);
