@@ -115,10 +115,12 @@ void Track::write(const PcmBuffer& buffer) {
 }
 
 void Track::padTo(int64_t target) {
+  if (pts >= target) return;
+  // One zero-filled buffer serves every write.
+  auto silence = PcmBuffer::make(mono48, uint32_t(std::min<int64_t>(target - pts, 4800)));
+  if (!silence) return;
   while (pts < target) {
-    auto silence = PcmBuffer::make(mono48, uint32_t(std::min<int64_t>(target - pts, 4800)));
-    if (!silence) return;
-    silence->setFrameLength(silence->frameCapacity());  // zero-filled on creation
+    silence->setFrameLength(uint32_t(std::min<int64_t>(target - pts, silence->frameCapacity())));
     int64_t before = pts;
     write(*silence);
     if (pts == before) return;
@@ -128,17 +130,16 @@ void Track::padTo(int64_t target) {
 void Track::emit(int64_t n) {
   if (n < 1 || !baseMs) return;
   size_t take = std::min(size_t(n), pending.size());
-  std::vector<float> chunk(pending.begin(), pending.begin() + long(take));
-  pending.erase(pending.begin(), pending.begin() + long(std::min(size_t(n), pending.size())));
-  int64_t s = sentSince;
+  if (stream) {
+    Json event = {{"t", "pcm"},
+                  {"track", name},
+                  {"ms", int64_t(std::round(*baseMs + startOffsetMs + double(sentSince) / 16.0))},
+                  {"n", n}};
+    // Samples go out little-endian, which is this machine's order.
+    send(event, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pending.data()), take * 4));
+  }
+  pending.erase(pending.begin(), pending.begin() + long(take));
   sentSince += n;
-  if (!stream) return;
-  Json event = {{"t", "pcm"},
-                {"track", name},
-                {"ms", int64_t(std::round(*baseMs + startOffsetMs + double(s) / 16.0))},
-                {"n", n}};
-  // Samples go out little-endian, which is this machine's order.
-  send(event, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size() * 4));
 }
 
 void Track::flushPending() { emit(int64_t(pending.size())); }
