@@ -1,11 +1,11 @@
 #include "audio/track/pcm.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
+
+#include "tests/stderr_capture.h"
 
 namespace lumeno {
 namespace {
@@ -119,18 +119,10 @@ TEST(Convert, WrongInputFormatLogsAndGivesNone) {
   auto converter = Converter::make(mono(48000), mono(16000));
   auto stereo = PcmBuffer::make({48000, 2, false, SampleType::float32}, 480);
   stereo->setFrameLength(480);
-  std::fflush(stderr);
-  int saved = dup(2);
-  FILE* capture = std::tmpfile();
-  dup2(fileno(capture), 2);
+  test::StderrCapture err;
   auto out = convert(*converter, *stereo);
-  dup2(saved, 2);
-  close(saved);
-  std::rewind(capture);
-  char text[256] = {};
-  size_t got = std::fread(text, 1, sizeof text - 1, capture);
   EXPECT_FALSE(out);
-  EXPECT_EQ(std::string(text, got), "convert failed: input format does not match the converter\n");
+  EXPECT_EQ(err.text(), "convert failed: input format does not match the converter\n");
 }
 
 }  // namespace

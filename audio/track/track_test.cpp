@@ -1,55 +1,23 @@
 #include "audio/track/track.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "audio/cli/events.h"
 #include "audio/cli/globals.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/reader.h"
 #include "tests/media_fixtures.h"
+#include "tests/stderr_capture.h"
 
 namespace lumeno {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Collects what the code under test writes to standard error.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    saved_ = dup(2);
-    file_ = std::tmpfile();
-    dup2(fileno(file_), 2);
-  }
-  ~StderrCapture() { release(); }
-  std::string text() {
-    release();
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void release() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  int saved_ = -1;
-  FILE* file_ = nullptr;
-};
+using test::StderrCapture;
 
 PcmBuffer buffer(double rate, uint32_t frames, const std::function<float(uint32_t)>& sample = nullptr) {
   auto b = PcmBuffer::make({rate, 1, false, SampleType::float32}, frames);
