@@ -327,6 +327,17 @@ TEST(TrackFile, FileNamesByPartAndFreshness) {
   first->cancel();
 }
 
+// Quiet pseudo-random noise with a 0.9 click at frame `click`; called for
+// frames in order, as the seed moves on with every call.
+struct NoiseWithClick {
+  int64_t click;
+  uint32_t seed;
+  float operator()(int64_t frame) {
+    seed = seed * 1664525u + 1013904223u;
+    return frame == click ? 0.9f : float(int32_t(seed >> 8) % 2000) * 1e-5f;
+  }
+};
+
 // Counts the top-level boxes of an MPEG-4 file by type.
 std::vector<std::string> topLevelBoxes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -352,14 +363,9 @@ TEST(TrackFile, WrittenFileIsFragmentedHeAacAlignedToTheFrame) {
   EXPECT_EQ(track->writer->movieFragmentInterval(), 5.0);
   // 12 s of quiet noise with a click at frame 240,000, in 10 ms buffers.
   const int64_t total = 12 * 48000, click = 240000;
-  uint32_t seed = 1;
-  for (int64_t at = 0; at < total; at += 480) {
-    track->append(buffer(48000, 480, [&](uint32_t i) {
-                    seed = seed * 1664525u + 1013904223u;
-                    return at + i == click ? 0.9f : float(int32_t(seed >> 8) % 2000) * 1e-5f;
-                  }),
-                  double(at) / 48.0);
-  }
+  NoiseWithClick noise{click, 1};
+  for (int64_t at = 0; at < total; at += 480)
+    track->append(buffer(48000, 480, [&](uint32_t i) { return noise(at + i); }), double(at) / 48.0);
   EXPECT_EQ(track->pts, total);
   Group group;
   track->finish(group);
@@ -446,13 +452,10 @@ TEST(TrackFile, DecodesToExactlyTheFramesWritten) {
     track->openWriter();
     ASSERT_TRUE(track->writer);
     // Quiet noise with a click on the last frame, in buffers of 1,000 frames.
-    uint32_t seed = 7;
+    NoiseWithClick noise{total - 1, 7};
     for (int64_t at = 0; at < total; at += 1000) {
       uint32_t n = uint32_t(std::min<int64_t>(1000, total - at));
-      track->write(buffer(48000, n, [&](uint32_t i) {
-        seed = seed * 1664525u + 1013904223u;
-        return at + i == total - 1 ? 0.9f : float(int32_t(seed >> 8) % 2000) * 1e-5f;
-      }));
+      track->write(buffer(48000, n, [&](uint32_t i) { return noise(at + i); }));
     }
     ASSERT_EQ(track->pts, total);
     Group group;
