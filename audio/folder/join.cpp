@@ -18,7 +18,6 @@ namespace lumeno {
 
 namespace {
 
-constexpr uint32_t silenceFrames = 4800;  // 100 ms at 48 kHz
 // Starts beyond a week are taken for damaged metadata: laying out that much
 // silence would run for hours and fill the disk.
 constexpr double latestStartMs = 7 * 24 * 3600 * 1000.0;
@@ -151,18 +150,7 @@ class SourceJoin {
 
   // Silence up to target; nothing when the part overlaps what is written.
   bool padTo(int64_t target) {
-    while (track_->pts < target) {
-      if (!silence_) {
-        silence_ = PcmBuffer::make(mono48, silenceFrames);
-        if (!silence_) break;
-      }
-      uint32_t n = uint32_t(std::min<int64_t>(target - track_->pts, silenceFrames));
-      silence_->setFrameLength(n);
-      std::fill_n(silence_->floatData(0), n, 0.0f);
-      int64_t before = track_->pts;
-      track_->write(*silence_);
-      if (track_->pts == before) break;
-    }
+    track_->padTo(target);
     return track_->pts >= target;
   }
 
@@ -202,7 +190,6 @@ class SourceJoin {
   std::vector<PartEntry> entries_;
   std::filesystem::path work_;
   std::shared_ptr<Track> track_;
-  std::optional<PcmBuffer> silence_;
 };
 
 }  // namespace
