@@ -97,8 +97,8 @@ void decodeProbe(const std::string& file) {
   std::unique_ptr<Converter> converter;
   if (audio) converter = Converter::make(audio->processingFormat(), mono16);
   if (!audio || !converter) fail("can't read " + file);
+  auto buffer = PcmBuffer::make(audio->processingFormat(), 48000);
   for (;;) {
-    auto buffer = PcmBuffer::make(audio->processingFormat(), 48000);
     if (!buffer || !audio->read(*buffer) || buffer->frameLength() == 0) std::exit(0);
     auto out = convert(*converter, *buffer);
     if (out && out->frameLength() >= 1) {
