@@ -31,7 +31,6 @@ void writerProbe() {
   if (!fs::is_directory(dir)) fail("writer-probe can't create " + dir.string());
 
   struct Pair {
-    std::string name;
     std::unique_ptr<AudioFile> file;
     std::shared_ptr<Track> track;
   };
@@ -47,7 +46,7 @@ void writerProbe() {
     track->stream = false;
     track->openWriter();
     if (!track->writer) fail("writer-probe could not open writer");
-    pairs.push_back({name, std::move(file), std::move(track)});
+    pairs.push_back({std::move(file), std::move(track)});
   }
 
   std::vector<bool> done(pairs.size(), false);
