@@ -132,19 +132,27 @@ std::optional<Player> Player::play(const Signal& signal) {
   if (pid <= 0) return std::nullopt;
   Player player(pid, out);
   // The first line says the stream is connected.
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (player.pending_.find('\n') == std::string::npos && Clock::now() < deadline) {
-    pollfd p{out, POLLIN, 0};
+  auto first = player.nextLine(Clock::now() + std::chrono::seconds(10));
+  if (!first || *first != "playing") return std::nullopt;
+  return player;
+}
+
+std::optional<std::string> Player::nextLine(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto eol = pending_.find('\n');
+    if (eol != std::string::npos) {
+      std::string line = pending_.substr(0, eol);
+      pending_.erase(0, eol + 1);
+      return line;
+    }
+    if (out_ < 0 || Clock::now() >= deadline) return std::nullopt;
+    pollfd p{out_, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     char buf[256];
-    ssize_t n = read(out, buf, sizeof buf);
-    if (n <= 0) break;
-    player.pending_.append(buf, size_t(n));
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buf, size_t(n));
   }
-  auto eol = player.pending_.find('\n');
-  if (eol == std::string::npos || player.pending_.substr(0, eol) != "playing") return std::nullopt;
-  player.pending_.erase(0, eol + 1);
-  return player;
 }
 
 Player::Player(Player&& other) noexcept : pid_(other.pid_), out_(other.out_), pending_(std::move(other.pending_)) {
@@ -160,21 +168,11 @@ Player::~Player() {
 std::vector<uint64_t> Player::clickTimes(size_t count, std::chrono::milliseconds timeout) {
   std::vector<uint64_t> times;
   auto deadline = Clock::now() + timeout;
-  for (;;) {
-    size_t eol;
-    while ((eol = pending_.find('\n')) != std::string::npos) {
-      std::string line = pending_.substr(0, eol);
-      pending_.erase(0, eol + 1);
-      if (line.rfind("click ", 0) == 0) times.push_back(std::strtoull(line.c_str() + 6, nullptr, 10));
-    }
-    if (times.size() >= count || out_ < 0 || Clock::now() >= deadline) return times;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[256];
-    ssize_t n = read(out_, buf, sizeof buf);
-    if (n <= 0) return times;
-    pending_.append(buf, size_t(n));
+  // Once count clicks are in, only what has already arrived is taken.
+  while (auto line = nextLine(times.size() >= count ? Clock::time_point::min() : deadline)) {
+    if (line->rfind("click ", 0) == 0) times.push_back(std::strtoull(line->c_str() + 6, nullptr, 10));
   }
+  return times;
 }
 
 bool Player::wait(std::chrono::milliseconds timeout) {

@@ -79,6 +79,9 @@ class Player {
 
  private:
   Player(pid_t pid, int out) : pid_(pid), out_(out) {}
+  // The next line the player printed; none at its end or after the deadline,
+  // once the lines already read are taken.
+  std::optional<std::string> nextLine(std::chrono::steady_clock::time_point deadline);
   pid_t pid_ = 0;
   int out_ = -1;
   std::string pending_;
