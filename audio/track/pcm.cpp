@@ -55,17 +55,23 @@ std::optional<PcmBuffer> mono(const PcmBuffer& buffer, bool firstOnly) {
   return out;
 }
 
-std::optional<PcmBuffer> convert(Converter& converter, const PcmBuffer& buffer) {
+bool convert(Converter& converter, const PcmBuffer& buffer, std::optional<PcmBuffer>& out) {
   const AudioFormat& to = converter.outputFormat();
   double ratio = to.sampleRate / converter.inputFormat().sampleRate;
   uint32_t capacity = uint32_t(double(buffer.frameLength()) * ratio) + 256;
-  auto out = PcmBuffer::make(to, capacity);
-  if (!out) return std::nullopt;
+  if (!out || !(out->format() == to) || out->frameCapacity() < capacity) out = PcmBuffer::make(to, capacity);
+  if (!out) return false;
   std::string error;
   if (!converter.convert(buffer, *out, &error)) {
     log("convert failed: " + error);
-    return std::nullopt;
+    return false;
   }
+  return true;
+}
+
+std::optional<PcmBuffer> convert(Converter& converter, const PcmBuffer& buffer) {
+  std::optional<PcmBuffer> out;
+  if (!convert(converter, buffer, out)) return std::nullopt;
   return out;
 }
 

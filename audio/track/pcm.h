@@ -24,6 +24,10 @@ std::optional<PcmBuffer> mono(const float* samples, uint32_t frames, double rate
 // told the stream ended, so its filter state carries into the next call.
 // None, with "convert failed: " + description logged, on a converter error.
 std::optional<PcmBuffer> convert(Converter& converter, const PcmBuffer& buffer);
+// The same into out, which is kept when it already has the output format
+// and that capacity or more, so that a stream of buffers reuses one; false
+// (logged as above) on a converter error.
+bool convert(Converter& converter, const PcmBuffer& buffer, std::optional<PcmBuffer>& out);
 
 // x rounded to `places` decimals, halves away from zero.
 double rounded(double x, int places);

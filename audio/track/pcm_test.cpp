@@ -97,6 +97,19 @@ TEST(Convert, AllocatesInputTimesRatioPlus256) {
   EXPECT_EQ(out->format(), mono(16000));
 }
 
+TEST(Convert, IntoABufferKeepsOneWithRoomAndReplacesOneWithout) {
+  auto converter = Converter::make(mono(48000), mono(16000));
+  std::optional<PcmBuffer> out;
+  ASSERT_TRUE(convert(*converter, sine(48000, 4800, 0), out));
+  EXPECT_EQ(out->frameCapacity(), 1856u);
+  const float* kept = out->floatData(0);
+  ASSERT_TRUE(convert(*converter, sine(48000, 480, 4800), out));
+  EXPECT_EQ(out->floatData(0), kept);
+  EXPECT_GT(out->frameLength(), 0u);
+  ASSERT_TRUE(convert(*converter, sine(48000, 9600, 5280), out));
+  EXPECT_EQ(out->frameCapacity(), 3456u);
+}
+
 TEST(Convert, KeepsFilterStateAcrossCallsWithoutSeams) {
   // The same signal converted whole and in 100 pieces of 441 frames.
   auto whole = Converter::make(mono(44100), mono(48000));

@@ -84,23 +84,18 @@ void Track::append(const PcmBuffer& buffer, std::optional<double> heardMs) {
     sentSince = 0;
     padTo(int64_t(*baseMs * 48.0));
   }
-  if (conv48) {
-    if (auto out = convert(*conv48, buffer)) write(*out);
-  }
-  if (conv16) {
-    auto out = convert(*conv16, buffer);
-    if (out && out->frameLength() >= 1) {
-      if (onPcm16) onPcm16(*out, *baseMs + double(sentSince + int64_t(pending.size())) / 16.0);
-      const float* s = out->floatData(0);
-      uint32_t n = out->frameLength();
-      pending.insert(pending.end(), s, s + n);
-      for (uint32_t i = 0; i < n; ++i) {
-        float sq = s[i] * s[i];
-        sumSq += double(sq);
-      }
-      count += n;
-      while (pending.size() > 1599) emit(1600);
+  if (conv48 && convert(*conv48, buffer, out48)) write(*out48);
+  if (conv16 && convert(*conv16, buffer, out16) && out16->frameLength() >= 1) {
+    if (onPcm16) onPcm16(*out16, *baseMs + double(sentSince + int64_t(pending.size())) / 16.0);
+    const float* s = out16->floatData(0);
+    uint32_t n = out16->frameLength();
+    pending.insert(pending.end(), s, s + n);
+    for (uint32_t i = 0; i < n; ++i) {
+      float sq = s[i] * s[i];
+      sumSq += double(sq);
     }
+    count += n;
+    while (pending.size() > 1599) emit(1600);
   }
 }
 

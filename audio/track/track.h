@@ -81,6 +81,7 @@ class Track {
   std::unique_ptr<Converter> conv16;
   std::unique_ptr<Converter> conv48;
   double srcRate = 0;  // 0: no valid converters
+  std::optional<PcmBuffer> out16, out48;  // the converters' output, reused from one append to the next
   int64_t pts = 0;     // 48 kHz frames written to the file
   std::optional<double> baseMs;
   int64_t sentSince = 0;
