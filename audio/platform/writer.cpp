@@ -177,6 +177,7 @@ class FileWriter : public Writer {
   HANDLE_AACENCODER encoder_ = nullptr;
   AACENC_InfoStruct info_{};
   std::unique_ptr<Converter> resampler_;
+  std::optional<PcmBuffer> resampled_;  // the resampler's output, reused from one append to the next
   std::unique_ptr<FileInput> input_;
   int fd_ = -1;
   AVFormatContext* mux_ = nullptr;
@@ -301,16 +302,16 @@ bool FileWriter::append(const PcmBuffer& buffer, int64_t pts) {
   if (!(buffer.format() == AudioFormat{48000, 1, false, SampleType::float32})) return false;
   if (pts != framesTaken_) return false;
   const PcmBuffer* source = &buffer;
-  std::optional<PcmBuffer> resampled;
   if (resampler_) {
     uint32_t capacity = uint32_t(double(buffer.frameLength()) * settings_.sampleRate / 48000.0) + 256;
-    resampled = PcmBuffer::make(resampler_->outputFormat(), capacity);
+    if (!resampled_ || resampled_->frameCapacity() < capacity)
+      resampled_ = PcmBuffer::make(resampler_->outputFormat(), capacity);
     std::string error;
-    if (!resampled || !resampler_->convert(buffer, *resampled, &error)) {
+    if (!resampled_ || !resampler_->convert(buffer, *resampled_, &error)) {
       setFailed("resampling failed: " + error);
       return false;
     }
-    source = &*resampled;
+    source = &*resampled_;
   }
   if (!stage(source->floatData(0), source->frameLength())) return false;
   framesTaken_ += buffer.frameLength();
