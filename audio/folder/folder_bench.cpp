@@ -15,37 +15,19 @@
 #include <string>
 
 #include "audio/cli/globals.h"
-#include "audio/platform/dispatch.h"
-#include "audio/track/track.h"
+#include "tests/media_fixtures.h"
 
 namespace {
 
 bool writePart(const std::filesystem::path& file, int64_t frames, uint32_t seed) {
-  auto track = lumeno::Track::onFile("bench", file);
-  track->openWriter();
-  auto buffer = lumeno::PcmBuffer::make(lumeno::mono48, 4800);
-  if (!track->writer || !buffer) return false;
   std::mt19937 random(seed);
   std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
   double phase = 0;
-  for (int64_t done = 0; done < frames;) {
-    uint32_t n = uint32_t(std::min<int64_t>(4800, frames - done));
-    buffer->setFrameLength(n);
-    float* out = buffer->floatData(0);
-    for (uint32_t i = 0; i < n; ++i) {
-      double t = double(done + i) / 48000;
-      phase += 2 * std::numbers::pi * (300 + 200 * std::sin(t / 3)) / 48000;
-      out[i] = 0.3f * float(std::sin(phase)) + noise(random);
-    }
-    int64_t before = track->pts;
-    track->write(*buffer);
-    if (track->pts != before + n) return false;
-    done += n;
-  }
-  lumeno::Group group;
-  track->finish(group);
-  group.wait();
-  return track->writerCompleted();
+  return lumeno::test::writeAudio(file, frames, [&](int64_t frame) {
+    double t = double(frame) / 48000;
+    phase += 2 * std::numbers::pi * (300 + 200 * std::sin(t / 3)) / 48000;
+    return 0.3f * float(std::sin(phase)) + noise(random);
+  });
 }
 
 }  // namespace
