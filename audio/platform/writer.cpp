@@ -189,7 +189,6 @@ class FileWriter : public Writer {
   int64_t samplesIn_ = 0;    // encoder-rate samples handed to the encoder: where the audio ends
   int64_t packets_ = 0;
   int64_t nextFragmentEnd_ = 0;  // encoder-rate samples at which the next fragment goes out
-  bool pendingFragment_ = false;
   bool moovWritten_ = false;
   std::atomic<WriterStatus> status_{WriterStatus::unknown};
   mutable std::mutex errorMutex_;
@@ -397,7 +396,6 @@ bool FileWriter::writePacket(const uint8_t* data, int size) {
     return false;
   }
   ++packets_;
-  pendingFragment_ = true;
   if (packets_ * frame - int64_t(info_.nDelay) >= nextFragmentEnd_) {
     while (packets_ * frame - int64_t(info_.nDelay) >= nextFragmentEnd_)
       nextFragmentEnd_ += int64_t(std::llround(fragmentSeconds_ * settings_.sampleRate));
@@ -426,7 +424,6 @@ bool FileWriter::flushFragment() {
     return false;
   }
   if (!flushIo()) return false;
-  pendingFragment_ = false;
   if (fdatasync(fd_) != 0 && errno != EINVAL) {
     setFailed(std::strerror(errno));
     return false;
