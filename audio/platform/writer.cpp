@@ -396,12 +396,10 @@ bool FileWriter::writePacket(const uint8_t* data, int size) {
     return false;
   }
   ++packets_;
-  if (packets_ * frame - int64_t(info_.nDelay) >= nextFragmentEnd_) {
-    while (packets_ * frame - int64_t(info_.nDelay) >= nextFragmentEnd_)
-      nextFragmentEnd_ += int64_t(std::llround(fragmentSeconds_ * settings_.sampleRate));
-    return flushFragment();
-  }
-  return true;
+  const int64_t written = packets_ * frame - int64_t(info_.nDelay);
+  if (written < nextFragmentEnd_) return true;
+  while (written >= nextFragmentEnd_) nextFragmentEnd_ += int64_t(std::llround(fragmentSeconds_ * settings_.sampleRate));
+  return flushFragment();
 }
 
 bool FileWriter::flushIo() {
