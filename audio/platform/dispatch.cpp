@@ -101,10 +101,13 @@ void SerialQueue::run() {
       continue;
     }
     if (stopping_) return;
-    if (timed_.empty())
+    if (timed_.empty()) {
       wake_.wait(lock);
-    else
-      wake_.wait_until(lock, timed_.front().when);
+    } else {
+      // A copy: the heap may grow, and move its elements, while this waits.
+      auto due = timed_.front().when;
+      wake_.wait_until(lock, due);
+    }
   }
 }
 
