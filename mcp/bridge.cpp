@@ -31,12 +31,12 @@ char answers[relayChunkBytes];
   std::exit(0);
 }
 
-// Writes all of `data` to the socket. False once a send returns less than 1.
-// MSG_NOSIGNAL: a peer that has gone away is the end of the relay, not a
-// reason to be killed by SIGPIPE.
-bool sendAll(int fd, const char* data, size_t size) {
+// Hands every byte to `put` (one write or send call), continuing after
+// partial writes; false once a call moves nothing.
+template <typename Put>
+bool putAll(Put put, const char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    ssize_t n = put(data, size);
     if (n < 1) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -44,14 +44,14 @@ bool sendAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// MSG_NOSIGNAL: a peer that has gone away is the end of the relay, not a
+// reason to be killed by SIGPIPE.
+bool sendAll(int fd, const char* data, size_t size) {
+  return putAll([fd](const char* d, size_t n) { return send(fd, d, n, MSG_NOSIGNAL); }, data, size);
+}
+
 bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 1) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return putAll([fd](const char* d, size_t n) { return write(fd, d, n); }, data, size);
 }
 
 void socketToOutput(int fd) {

@@ -14,6 +14,16 @@ std::string hertz(double rate) { return std::to_string(int64_t(rate)); }
 
 std::string status(int code) { return std::to_string(code ? code : pulse::kUnknownError); }
 
+// The rate of a sink or source known by its object ID, if it is of that kind.
+template <typename Find>
+std::optional<double> rateOf(AudioObjectID id, AudioObjectKind kind, Find find) {
+  auto index = indexOf(id);
+  if (!index || kindOf(id) != kind) return std::nullopt;
+  auto device = find(*index);
+  if (!device || device->rate == 0) return std::nullopt;
+  return double(device->rate);
+}
+
 }  // namespace
 
 SystemAudio::SystemAudio(OnBuffer onBuffer, SerialQueue& queue)
@@ -24,19 +34,11 @@ SystemAudio::SystemAudio(OnBuffer onBuffer, SerialQueue& queue)
 SystemAudio::~SystemAudio() { stop(); }
 
 std::optional<double> SystemAudio::nominalRate(AudioObjectID device) {
-  auto index = indexOf(device);
-  if (!index || kindOf(device) != AudioObjectKind::sink) return std::nullopt;
-  auto sink = server().sinkAt(*index);
-  if (!sink || sink->rate == 0) return std::nullopt;
-  return double(sink->rate);
+  return rateOf(device, AudioObjectKind::sink, [](auto index) { return server().sinkAt(index); });
 }
 
 std::optional<double> SystemAudio::tapRate(AudioObjectID tap) {
-  auto index = indexOf(tap);
-  if (!index || kindOf(tap) != AudioObjectKind::source) return std::nullopt;
-  auto source = server().sourceAt(*index);
-  if (!source || source->rate == 0) return std::nullopt;
-  return double(source->rate);
+  return rateOf(tap, AudioObjectKind::source, [](auto index) { return server().sourceAt(index); });
 }
 
 bool SystemAudio::start() {
