@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 #include "audio/platform/dispatch.h"
 #include "audio/platform/reader.h"
 #include "audio/track/track.h"

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <thread>
 
+#include "audio/base/events.h"
 #include "audio/capture/hardware.h"
 #include "audio/capture/mic.h"
 #include "audio/capture/system_audio.h"
-#include "audio/cli/events.h"
 #include "audio/platform/pulse.h"
 #include "tests/audio_server.h"
 #include "tests/media_fixtures.h"

@@ -4,8 +4,8 @@
 #include <map>
 #include <mutex>
 
+#include "audio/base/events.h"
 #include "audio/capture/permissions.h"
-#include "audio/cli/events.h"
 #include "audio/track/pcm.h"
 
 namespace lumeno {

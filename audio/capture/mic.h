@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "audio/base/globals.h"
 #include "audio/capture/hardware.h"
-#include "audio/cli/globals.h"
 #include "audio/platform/pcm_buffer.h"
 #include "audio/platform/pulse.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
 namespace lumeno {
 namespace {

@@ -1,6 +1,6 @@
 #include "audio/capture/system_audio.h"
 
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 #include "audio/platform/pulse.h"
 #include "audio/track/pcm.h"
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "audio/base/globals.h"
 #include "audio/capture/hardware.h"
-#include "audio/cli/globals.h"
 #include "audio/platform/pcm_buffer.h"
 
 namespace lumeno {

@@ -23,11 +23,6 @@ inline constexpr const char* usageText =
 // decode FILE: 16 kHz mono float32 samples on standard output.
 [[noreturn]] void decodeProbe(const std::string& file);
 
-// The folder tools; dir is absolute.
-int joinParts(const std::filesystem::path& dir);
-void inspectAudio(const std::filesystem::path& dir);
-void compactAudio(const std::filesystem::path& dir, const std::filesystem::path& staging);
-
 // The record command driver, once dir exists; never returns.
 [[noreturn]] void recordCommand(const std::filesystem::path& dir);
 

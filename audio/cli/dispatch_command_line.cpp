@@ -1,9 +1,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "audio/base/events.h"
+#include "audio/base/globals.h"
 #include "audio/cli/commands.h"
-#include "audio/cli/events.h"
-#include "audio/cli/globals.h"
+#include "audio/folder/compact.h"
+#include "audio/folder/inspect.h"
+#include "audio/folder/join.h"
 
 namespace lumeno {
 

@@ -1,6 +1,6 @@
 // Subcommands that are not built yet answer with the usage text.
+#include "audio/base/events.h"
 #include "audio/cli/commands.h"
-#include "audio/cli/events.h"
 #include "audio/platform/dispatch.h"
 
 namespace lumeno {

@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
+#include "audio/base/events.h"
+#include "audio/base/globals.h"
 #include "audio/cli/commands.h"
-#include "audio/cli/events.h"
-#include "audio/cli/globals.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/converter.h"
 #include "audio/track/pcm.h"

@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
+#include "audio/cli/start_up.h"
 
 int main(int argc, char** argv) {
   setenv("LUMENO_AUDIO_TEST", "1", 1);

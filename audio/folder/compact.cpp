@@ -6,8 +6,9 @@
 #include <string>
 #include <system_error>
 
-#include "audio/cli/commands.h"
-#include "audio/cli/events.h"
+#include "audio/folder/compact.h"
+
+#include "audio/base/events.h"
 #include "audio/folder/folder_media.h"
 #include "audio/folder/inspect.h"
 #include "audio/folder/join.h"

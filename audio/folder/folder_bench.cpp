@@ -14,7 +14,8 @@
 #include <random>
 #include <string>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
+#include "audio/cli/start_up.h"
 #include "tests/media_fixtures.h"
 
 namespace {

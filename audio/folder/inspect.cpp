@@ -5,8 +5,7 @@
 #include <string>
 #include <system_error>
 
-#include "audio/cli/commands.h"
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 #include "audio/folder/folder_media.h"
 #include "audio/folder/parts.h"
 #include "audio/platform/writer.h"

@@ -9,6 +9,10 @@
 
 namespace lumeno {
 
+// The inspect command: one JSON line on standard output, or a message and
+// exit status 1. folder is absolute.
+void inspectAudio(const std::filesystem::path& folder);
+
 // The playback format of a file's first audio track; none without a format
 // description.
 std::optional<StreamDescription> playbackAudioFormat(const Asset& asset);

@@ -6,9 +6,8 @@
 #include <system_error>
 #include <vector>
 
-#include "audio/cli/commands.h"
-#include "audio/cli/events.h"
-#include "audio/cli/globals.h"
+#include "audio/base/events.h"
+#include "audio/base/globals.h"
 #include "audio/folder/folder_media.h"
 #include "audio/folder/original.h"
 #include "audio/folder/parts.h"

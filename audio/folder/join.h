@@ -22,6 +22,8 @@ class Track;
 // do counts as success), 1 when either failed. writerFactory makes the work
 // files' writers.
 int joinParts(const std::filesystem::path& folder, const WriterFactory& writerFactory);
+// The same with the real file writer: the join command. folder is absolute.
+int joinParts(const std::filesystem::path& folder);
 
 // Decodes the first audio track of file to 48 kHz mono float, one buffer at a
 // time, writing each into track when one is given. The decoded length in ms,

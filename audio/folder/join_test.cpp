@@ -5,7 +5,6 @@
 
 #include <cmath>
 
-#include "audio/cli/commands.h"
 #include "audio/folder/test_folder.h"
 
 namespace lumeno {

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
 namespace lumeno {
 

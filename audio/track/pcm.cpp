@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 
 namespace lumeno {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <system_error>
 
-#include "audio/cli/events.h"
-#include "audio/cli/globals.h"
+#include "audio/base/events.h"
+#include "audio/base/globals.h"
 #include "audio/track/pcm.h"
 
 namespace lumeno {

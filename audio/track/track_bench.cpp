@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
+#include "audio/cli/start_up.h"
 #include "audio/platform/reader.h"
 #include "audio/track/track.h"
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <fstream>
 
-#include "audio/cli/events.h"
-#include "audio/cli/globals.h"
+#include "audio/base/events.h"
+#include "audio/base/globals.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/reader.h"
 #include "tests/media_fixtures.h"

@@ -1,10 +1,10 @@
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 
 namespace lumeno {
 namespace {

@@ -1,4 +1,4 @@
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 
 #include <errno.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
 namespace lumeno {
 

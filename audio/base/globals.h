@@ -1,5 +1,6 @@
-// Process-wide values of lumeno-audio. startUp() writes them once, on the
-// main thread, before any other thread exists; everything else only reads them.
+// Process-wide values of lumeno-audio. Start-up (audio/cli/start_up.h) writes
+// them once, on the main thread, before any other thread exists; everything
+// else only reads them.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +25,6 @@ extern const AudioFormat mono16;  // 32-bit float, 16 kHz, 1 channel, planar
 extern const AudioFormat mono48;  // 32-bit float, 48 kHz, 1 channel, planar
 extern uint32_t system;        // the audio system object
 extern bool testing;           // LUMENO_AUDIO_TEST is exactly "1"
-
-// Runs the start-up steps: SIGPIPE ignored, standard error unbuffered, the
-// two queues, the arguments, the clock, the test flag.
-void startUp(int argc, char** argv);
 
 // The host clock: CLOCK_MONOTONIC in nanoseconds.
 uint64_t hostNow();

@@ -1,6 +1,5 @@
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
-#include <signal.h>
 #include <time.h>
 
 #include <charconv>
@@ -28,24 +27,6 @@ uint64_t hostNow() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-void startUp(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  setvbuf(stderr, nullptr, _IONBF, 0);
-  // The queues live for the whole process and are never destroyed.
-  outQ = new SerialQueue("lumeno.out");
-  work = new SerialQueue("lumeno.work");
-  args.assign(argv, argv + argc);
-  auto partText = argValue("--part");
-  part = partText ? parseInteger(*partText).value_or(0) : 0;
-  auto startText = argValue("--start-ms");
-  startOffsetMs = startText ? parseNumber(*startText).value_or(0) : 0;
-  startedHost = hostNow();
-  hostMsPerTick = 1e-6;  // the host clock counts nanoseconds
-  system = 1;
-  const char* test = std::getenv("LUMENO_AUDIO_TEST");
-  testing = test != nullptr && std::strcmp(test, "1") == 0;
 }
 
 std::optional<std::string> argValue(std::string_view key) {

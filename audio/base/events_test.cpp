@@ -1,4 +1,4 @@
-#include "audio/cli/events.h"
+#include "audio/base/events.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "audio/cli/globals.h"
+#include "audio/base/globals.h"
 
 namespace lumeno {
 namespace {
