@@ -9,6 +9,7 @@
 #include "audio/folder/compact.h"
 
 #include "audio/base/events.h"
+#include "audio/folder/folder_lock.h"
 #include "audio/folder/folder_media.h"
 #include "audio/folder/inspect.h"
 #include "audio/folder/join.h"
@@ -32,6 +33,7 @@ bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
 }  // namespace
 
 void compactAudio(const std::filesystem::path& folder, const std::filesystem::path& staging) {
+  if (holdForTool(folder) == FolderLock::busy) fail("compact: " + folder.string() + " is being recorded");
   if (samePlace(folder, staging)) fail("compact: separate output directory required");
   if (isCompactAudio(folder / "me.m4a") && isCompactAudio(folder / "them.m4a")) {
     if (!writeAll(std::string_view("null\n"))) fail("compact: can't write the answer");

@@ -8,6 +8,7 @@
 
 #include "audio/base/events.h"
 #include "audio/base/globals.h"
+#include "audio/folder/folder_lock.h"
 #include "audio/folder/folder_media.h"
 #include "audio/folder/original.h"
 #include "audio/folder/parts.h"
@@ -230,6 +231,12 @@ int joinParts(const std::filesystem::path& folder, const WriterFactory& writerFa
   return 0;
 }
 
-int joinParts(const std::filesystem::path& folder) { return joinParts(folder, makeFileWriter); }
+int joinParts(const std::filesystem::path& folder) {
+  if (holdForTool(folder) == FolderLock::busy) {
+    log("join: " + folder.string() + " is being recorded");
+    return 1;
+  }
+  return joinParts(folder, makeFileWriter);
+}
 
 }  // namespace lumeno

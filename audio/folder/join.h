@@ -22,7 +22,8 @@ class Track;
 // do counts as success), 1 when either failed. writerFactory makes the work
 // files' writers.
 int joinParts(const std::filesystem::path& folder, const WriterFactory& writerFactory);
-// The same with the real file writer: the join command. folder is absolute.
+// The join command: the above with the real file writer, once no recording
+// holds the folder (else one log line and 1). folder is absolute.
 int joinParts(const std::filesystem::path& folder);
 
 // Decodes the first audio track of file to 48 kHz mono float, one buffer at a

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string_view>
 #include <system_error>
 
@@ -105,6 +106,28 @@ std::vector<PartEntry> partsOf(const std::string& name, const std::filesystem::p
   std::stable_sort(entries.begin(), entries.end(),
                    [](const PartEntry& a, const PartEntry& b) { return a.part < b.part; });
   return entries;
+}
+
+bool partHasAudio(const std::filesystem::path& folder, int64_t part) {
+  for (const char* name : trackNames)
+    for (const auto& entry : partsOf(name, folder))
+      if (entry.part == part) return true;
+  return false;
+}
+
+int64_t nextFreePart(const std::filesystem::path& folder) {
+  int64_t highest = 0;
+  for (const char* name : trackNames)
+    for (const auto& entry : partsOf(name, folder)) highest = std::max(highest, entry.part);
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec)) {
+    // part.N.json reads like a part file of a source named "part".
+    std::string fileName = it->path().filename().string();
+    if (fileName.size() > 5 && fileName.ends_with(".json"))
+      if (auto n = partNumberOf(fileName.substr(0, fileName.size() - 5) + ".m4a", "part")) highest = std::max(highest, *n);
+  }
+  return highest == std::numeric_limits<int64_t>::max() ? highest : highest + 1;
 }
 
 }  // namespace lumeno

@@ -41,4 +41,12 @@ std::optional<int64_t> partNumberOf(const std::string& fileName, const std::stri
 // folder gives at most the base entry.
 std::vector<PartEntry> partsOf(const std::string& name, const std::filesystem::path& folder);
 
+// Whether either source already has an audio file of that part in the folder
+// (the base file for part 0; for N >= 1 any name partsOf() reads as part N).
+bool partHasAudio(const std::filesystem::path& folder, int64_t part);
+
+// The part number after the highest one that the folder's audio files or
+// part metadata files use; 1 for a folder without later parts.
+int64_t nextFreePart(const std::filesystem::path& folder);
+
 }  // namespace lumeno
