@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "audio/base/globals.h"
+#include "tests/stdout_capture.h"
 
 namespace lumeno {
 namespace {
@@ -35,43 +36,8 @@ TEST(Serialise, ReplacesInvalidUtf8InsteadOfFailing) {
   EXPECT_EQ(serialise(event), "{\"name\":\"bad\xef\xbf\xbd\",\"t\":\"mic\"}");
 }
 
-// Points descriptor 1 at a pipe for the duration of a test.
-class StdoutPipe {
- public:
-  StdoutPipe() {
-    EXPECT_EQ(pipe(fds_), 0);
-    fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20);
-    saved_ = dup(1);
-    dup2(fds_[1], 1);
-    close(fds_[1]);
-  }
-  ~StdoutPipe() {
-    outQ->sync([] {});
-    dup2(saved_, 1);
-    close(saved_);
-    if (fds_[0] >= 0) close(fds_[0]);
-  }
-  // Everything written so far (after outQ has drained).
-  std::string take() {
-    outQ->sync([] {});
-    std::string out;
-    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    char buf[65536];
-    for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-    return out;
-  }
-  void closeReadEnd() {
-    close(fds_[0]);
-    fds_[0] = -1;
-  }
-
- private:
-  int fds_[2];
-  int saved_;
-};
-
 TEST(Send, PcmEventIsItsLineThenExactlyItsPayloadThenTheNextLine) {
-  StdoutPipe pipe;
+  test::StdoutPipe pipe;
   std::vector<float> samples(1600);
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = float(i) / 1600.0f;
   send({{"t", "pcm"}, {"track", "me"}, {"ms", 1200}, {"n", 1600}},
@@ -86,7 +52,7 @@ TEST(Send, PcmEventIsItsLineThenExactlyItsPayloadThenTheNextLine) {
 }
 
 TEST(Send, EventsFromManyThreadsNeverInterleave) {
-  StdoutPipe pipe;
+  test::StdoutPipe pipe;
   constexpr int threads = 8, perThread = 100;
   std::vector<std::thread> senders;
   for (int t = 0; t < threads; ++t)
@@ -133,7 +99,7 @@ TEST(Send, AFailedWriteAsksForAFinishOnWorkAndTheProcessGoesOn) {
     ++finishes;
   });
   {
-    StdoutPipe pipe;
+    test::StdoutPipe pipe;
     pipe.closeReadEnd();
     send({{"t", "level"}, {"me", 0}, {"them", 0}});
     send({{"t", "level"}, {"me", 0}, {"them", 0}});
@@ -146,7 +112,7 @@ TEST(Send, AFailedWriteAsksForAFinishOnWorkAndTheProcessGoesOn) {
 }
 
 TEST(WriteAll, EmptyBufferSucceedsAndAClosedDescriptorFails) {
-  StdoutPipe pipe;
+  test::StdoutPipe pipe;
   EXPECT_TRUE(writeAll(std::string_view()));
   EXPECT_TRUE(writeAll("abc"));
   EXPECT_EQ(pipe.take(), "abc");

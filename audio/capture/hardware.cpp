@@ -132,4 +132,17 @@ std::optional<AudioObjectID> micDevice(const std::string& uid) {
   return id;
 }
 
+void listenToSystem(uint32_t selector, SerialQueue& queue, std::function<void()> handler) {
+  pulse::Notice wanted;
+  switch (selector) {
+    case kDefaultInput: wanted = pulse::Notice::defaultInputChanged; break;
+    case kDefaultOutput: wanted = pulse::Notice::defaultOutputChanged; break;
+    case kDevices: wanted = pulse::Notice::deviceListChanged; break;
+    default: return;
+  }
+  server().listen(queue, [wanted, handler = std::move(handler)](pulse::Notice notice) {
+    if (notice == wanted) handler();
+  });
+}
+
 }  // namespace lumeno

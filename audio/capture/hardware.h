@@ -12,9 +12,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "audio/platform/dispatch.h"
 
 namespace lumeno {
 
@@ -74,6 +77,11 @@ std::optional<std::string> stringProp(AudioObjectID object, uint32_t selector);
 // The default input device; none when there is none or it is the monitor of
 // a playback device.
 std::optional<AudioObjectID> defaultInput();
+// Runs handler on queue after every change of a property of the audio
+// system: kDefaultInput, kDefaultOutput or kDevices (a recording device came
+// or went). Other selectors are not watched. The registration is never removed.
+void listenToSystem(uint32_t selector, SerialQueue& queue, std::function<void()> handler);
+
 // The recording device with that UID; monitors of playback devices are never
 // microphones, so a monitor's name gives none, as does an unknown one.
 std::optional<AudioObjectID> micDevice(const std::string& uid);

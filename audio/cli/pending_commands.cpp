@@ -6,7 +6,6 @@
 namespace lumeno {
 
 void speechClockProbe(double) { fail(usageText); }
-void recordCommand(const std::filesystem::path&) { fail(usageText); }
 bool speechAvailable() { return false; }
 void speechModelTask(Semaphore& done) { done.signal(); }
 void speechFileTask(const std::string&, const std::string&, Semaphore& done) { done.signal(); }

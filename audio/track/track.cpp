@@ -22,10 +22,10 @@ void removeFile(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::shared_ptr<Track> Track::inDir(const std::string& name, const std::filesystem::path& dir,
+std::shared_ptr<Track> Track::inDir(const std::string& name, const std::filesystem::path& dir, int64_t partNumber,
                                     WriterFactory writerFactory) {
-  std::string file = part == 0 ? name + ".m4a" : name + "." + std::to_string(part) + ".m4a";
-  return std::make_shared<Track>(name, dir / file, part == 0, std::move(writerFactory));
+  std::string file = partNumber == 0 ? name + ".m4a" : name + "." + std::to_string(partNumber) + ".m4a";
+  return std::make_shared<Track>(name, dir / file, partNumber == 0, std::move(writerFactory));
 }
 
 std::shared_ptr<Track> Track::onFile(const std::string& name, const std::filesystem::path& file,

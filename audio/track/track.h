@@ -32,9 +32,9 @@ class Track {
   // The 16 kHz buffer and the program time (ms) of its first sample.
   using Pcm16Callback = std::function<void(const PcmBuffer& buffer, double startMs)>;
 
-  // The recorder's track: dir / name + ".m4a" for part 0, else
+  // The recorder's track of a part: dir / name + ".m4a" for part 0, else
   // dir / name + "." + part + ".m4a"; fresh only for part 0.
-  static std::shared_ptr<Track> inDir(const std::string& name, const std::filesystem::path& dir,
+  static std::shared_ptr<Track> inDir(const std::string& name, const std::filesystem::path& dir, int64_t partNumber,
                                       WriterFactory writerFactory = makeFileWriter);
   // A track on an explicit file, always fresh (join, compact, the probes).
   static std::shared_ptr<Track> onFile(const std::string& name, const std::filesystem::path& file,

@@ -303,12 +303,8 @@ TEST(TrackFile, CancelDeletesTheFile) {
 
 TEST(TrackFile, FileNamesByPartAndFreshness) {
   test::Folder dir;
-  int64_t saved = part;
-  part = 0;
-  auto first = Track::inDir("me", dir.path());
-  part = 3;
-  auto later = Track::inDir("them", dir.path());
-  part = saved;
+  auto first = Track::inDir("me", dir.path(), 0);
+  auto later = Track::inDir("them", dir.path(), 3);
   EXPECT_EQ(first->url, dir.path() / "me.m4a");
   EXPECT_TRUE(first->fresh);
   EXPECT_EQ(later->url, dir.path() / "them.3.m4a");
