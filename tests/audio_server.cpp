@@ -115,6 +115,33 @@ ProcessResult pactl(const std::vector<std::string>& words) {
   return runProcess(argv, options);
 }
 
+Modules::Modules(const std::vector<std::vector<std::string>>& modules) {
+  for (const auto& words : modules) {
+    std::vector<std::string> load{"load-module"};
+    load.insert(load.end(), words.begin(), words.end());
+    auto r = pactl(load);
+    if (r.status != 0) {
+      ok_ = false;
+      continue;
+    }
+    indexes_.push_back(r.out.substr(0, r.out.find('\n')));
+  }
+}
+
+void Modules::unplug() {
+  for (auto it = indexes_.rbegin(); it != indexes_.rend(); ++it) pactl({"unload-module", *it});
+  indexes_.clear();
+}
+
+SecondMic::SecondMic()
+    : Modules({{"module-null-sink", "sink_name=test_mic2_in", "rate=44100", "channels=2"},
+               {"module-remap-source", "source_name=test_mic2", "master=test_mic2_in.monitor",
+                "source_properties=device.description=Second-microphone"}}) {}
+
+BothSink::BothSink()
+    : Modules({{"module-combine-sink", "sink_name=" + kBoth, "slaves=" + kSpeakers + "," + kMicSink,
+                "sink_properties=device.description=Speakers-and-microphone"}}) {}
+
 std::optional<Player> Player::play(const Signal& signal) {
   std::vector<std::string> argv{LUMENO_TEST_PLAYER,
                                 "--sink", signal.sink,

@@ -49,6 +49,39 @@ class AudioServer {
 // pactl with the given words against the server in PULSE_SERVER.
 ProcessResult pactl(const std::vector<std::string>& words);
 
+// Modules loaded into the server in PULSE_SERVER for as long as the object
+// lives (a device plugged in); unloaded, last first, by unplug() or on
+// destruction.
+class Modules {
+ public:
+  // Each entry is the words after "load-module".
+  explicit Modules(const std::vector<std::vector<std::string>>& modules);
+  ~Modules() { unplug(); }
+  Modules(const Modules&) = delete;
+  Modules& operator=(const Modules&) = delete;
+
+  // True when every module was loaded.
+  bool loaded() const { return ok_; }
+  void unplug();
+
+ private:
+  std::vector<std::string> indexes_;
+  bool ok_ = true;
+};
+
+// A second microphone "test_mic2" (stereo, 44.1 kHz, described as
+// "Second-microphone"), recording what is played into "test_mic2_in".
+struct SecondMic : Modules {
+  SecondMic();
+};
+
+// "test_both": one sink that plays into the speakers and the microphone's
+// input at once, so that one click reaches both tracks of a recording.
+struct BothSink : Modules {
+  BothSink();
+};
+inline const std::string kBoth = "test_both";
+
 // What the player plays.
 struct Signal {
   std::string sink = kSpeakers;
