@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# A short two-track recording made with the built lumeno-audio: a spoken
-# sentence as "them" and a tone as "me" are encoded at real-time pace into a
-# recording folder, which is then described, decoded and checked for compaction.
+# A real recording made with the built lumeno-audio on a private audio server
+# of its own (never yours): speech plays into the speakers ("them") and a
+# second voice into the microphone ("me") while `lumeno-audio record` runs
+# for about ten seconds and is told to mute, unmute, pause, resume and stop.
+# Then it shows what happened: the events by type, the mute answers,
+# `inspect`, and a picture of both tracks on one time axis.
 #
 #   scripts/demo.sh [FOLDER]     (default: build/demo)
 set -euo pipefail
@@ -12,31 +15,76 @@ audio=build/lumeno-audio
 out=${1:-build/demo}
 rm -rf "$out"
 mkdir -p "$out/sources"
-espeak-ng -w "$out/sources/them.wav" "Thanks everyone for joining. Let's go through the plan for next week."
-sox -n -r 44100 -c 2 "$out/sources/me.wav" synth 3.5 sine 440 vol 0.3
+out=$(cd "$out" && pwd)
+server=$out/server
+recording=$out/recording
 
-echo "== encoding both tracks (HE-AAC, fragmented .m4a) into $out/recording"
-echo finish | LUMENO_AUDIO_TEST=1 "$audio" writer-probe --dir "$out/recording" \
-  --me "$out/sources/me.wav" --them "$out/sources/them.wav"
-ls -l "$out/recording"
+echo "== a private audio server in $server"
+scripts/audio-server.sh start "$server" >/dev/null
+trap 'scripts/audio-server.sh stop "$server"' EXIT
+eval "$(scripts/audio-server.sh env "$server")"
 
-echo "== what ffprobe sees"
-for f in "$out"/recording/*.m4a; do
-  printf '%s: ' "$(basename "$f")"
-  ffprobe -v error -show_entries stream=codec_name,profile,sample_rate,bit_rate \
-    -show_entries format_tags=major_brand -of compact=nokey=0:print_section=0 "$f" | tr '\n' ' '
-  echo
-done
+# Two voices: what the others say comes from the speakers, what you say goes
+# into the microphone.
+espeak-ng -s 150 -w "$out/sources/them.wav" \
+  "Thanks everyone for joining. Let's go through the plan for next week. First the budget, then the launch date."
+espeak-ng -s 150 -v en-us+f3 -w "$out/sources/me.wav" \
+  "Sounds good to me. I can take the budget. The launch date depends on the tests."
+play_loop() {  # SINK FILE: plays FILE into SINK until killed
+  while :; do paplay -d "$1" "$2" 2>/dev/null || return 0; done
+}
+
+echo "== recording for about 10 s into $recording"
+# The commands go in at set moments; the events come out on standard output.
+{
+  sleep 3;   echo "mute 1"
+  sleep 2;   echo "unmute 2"
+  sleep 1.5; echo "pause"
+  sleep 1.5; echo "resume"
+  sleep 2;   echo "stop"
+} | "$audio" record --dir "$recording" >"$out/events.bin" 2>"$out/log.txt" &
+recorder=$!
+sleep 0.3
+play_loop test_speakers "$out/sources/them.wav" &
+them_player=$!
+play_loop test_mic_in "$out/sources/me.wav" &
+me_player=$!
+status=0
+wait "$recorder" || status=$?
+pkill -P "$them_player" 2>/dev/null || true
+pkill -P "$me_player" 2>/dev/null || true
+kill "$them_player" "$me_player" 2>/dev/null || true
+wait 2>/dev/null || true
+echo "record exited with status $status"
+[ -s "$out/log.txt" ] && { echo "-- its log:"; cat "$out/log.txt"; }
+
+echo "== events, by type"
+# One JSON line per event; a "pcm" line is followed by 4 x n bytes of samples.
+perl -e '
+  binmode STDIN;
+  my %count; my @answers;
+  while (defined(my $line = <STDIN>)) {
+    my ($t) = $line =~ /"t":"([^"]+)"/ or next;
+    $count{$t}++;
+    if ($t eq "pcm") { my ($n) = $line =~ /"n":(\d+)/; read(STDIN, my $skip, 4 * $n); }
+    push @answers, $line if $t eq "mic-muted" || $t eq "mic" || $t eq "warn";
+  }
+  printf "%-10s %5d\n", $_, $count{$_} for sort keys %count;
+  print "== the microphone and the mute answers (\"ms\": where the change lies in the recording)\n", @answers;
+' <"$out/events.bin"
 
 echo "== lumeno-audio inspect"
-"$audio" inspect --dir "$out/recording"
+"$audio" inspect --dir "$recording"
 echo
 
-echo "== decoded back to 16 kHz"
-for track in me them; do
-  bytes=$("$audio" decode "$out/recording/$track.m4a" | wc -c)
-  echo "$track: $((bytes / 4)) samples = $((bytes / 64)) ms"
+echo "== a picture of both tracks"
+for name in me them; do
+  "$audio" decode "$recording/$name.m4a" >"$out/$name.f32"
+  sox -q -t raw -r 16000 -e float -b 32 -c 1 "$out/$name.f32" "$out/$name.wav"
 done
-
-echo "== lumeno-audio compact (null: already in the compact form)"
-"$audio" compact --dir "$out/recording" --out "$out/staging"
+sox -q -M "$out/me.wav" "$out/them.wav" "$out/both.wav"
+sox "$out/both.wav" -n rate 16k spectrogram -x 1200 -y 257 -z 80 \
+  -t "lumeno-audio record: me (top), them (bottom); muted about 3-5 s (me), paused about 6.5-8 s (both)" \
+  -c "$(date -u +%Y-%m-%d)" -o "$out/recording.png"
+printf 'me.m4a and them.m4a: %s s each\n' "$(soxi -D "$out/me.wav")"
+echo "picture: $out/recording.png"
