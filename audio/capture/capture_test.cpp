@@ -131,26 +131,6 @@ bool run(const std::vector<std::string>& words) {
   return r.status == 0;
 }
 
-// A second microphone (stereo, 44.1 kHz) that a test can unplug; returns
-// the module indexes (its input sink, the remapped source).
-struct SecondMic {
-  std::string sinkModule, sourceModule;
-  SecondMic() {
-    auto a = test::pactl({"load-module", "module-null-sink", "sink_name=test_mic2_in", "rate=44100", "channels=2"});
-    auto b = test::pactl({"load-module", "module-remap-source", "source_name=test_mic2", "master=test_mic2_in.monitor",
-                          "source_properties=device.description=Second-microphone"});
-    sinkModule = a.out.substr(0, a.out.find('\n'));
-    sourceModule = b.out.substr(0, b.out.find('\n'));
-  }
-  void unplug() {
-    if (!sourceModule.empty()) test::pactl({"unload-module", sourceModule});
-    if (!sinkModule.empty()) test::pactl({"unload-module", sinkModule});
-    sourceModule.clear();
-    sinkModule.clear();
-  }
-  ~SecondMic() { unplug(); }
-};
-
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -328,7 +308,7 @@ TEST_F(CaptureTest, MicDeliversTheFirstChannelIn100msBuffersWithHeardTimes) {
 }
 
 TEST_F(CaptureTest, ChosenMicRunsAtItsOwnRateAndUnpluggingItIsNoticed) {
-  SecondMic second;
+  test::SecondMic second;
   auto device = micDevice("test_mic2");
   ASSERT_TRUE(device);
   EXPECT_EQ(stringProp(*device, kName), "Second-microphone");
@@ -393,7 +373,7 @@ TEST_F(CaptureTest, AChosenDeviceThatCannotBeChosenFallsBackToTheDefault) {
 }
 
 TEST_F(CaptureTest, DefaultChangesGiveOneNoticeEach) {
-  SecondMic second;
+  test::SecondMic second;
   Notices notices;
   struct Case {
     std::vector<std::string> change, back;
