@@ -7,6 +7,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <cmath>
 #include <vector>
 
 namespace lumeno {
@@ -75,6 +76,14 @@ bool Converter::convert(const PcmBuffer& input, PcmBuffer& output, std::string* 
   }
   output.setFrameLength(uint32_t(n));
   return true;
+}
+
+bool Converter::primeWithSilence() {
+  if (from_.sampleRate == to_.sampleRate) return true;  // nothing is withheld
+  // The default filter looks half its 32 taps ahead, counted at the lower of
+  // the two rates: that much input in silence, rounded up.
+  auto lead = int(std::ceil(16.0 * std::max(1.0, from_.sampleRate / to_.sampleRate)));
+  return swr_inject_silence(swr_, lead) >= 0;
 }
 
 bool Converter::drain(PcmBuffer& output, std::string* error) {

@@ -28,6 +28,13 @@ class Converter {
   // what does not fit yet stays inside. False with *error when input is not
   // in inputFormat(), output not in outputFormat(), or the resampler fails.
   bool convert(const PcmBuffer& input, PcmBuffer& output, std::string* error);
+  // A resampler withholds the last few frames of every call (its filter looks
+  // ahead by about 1 ms) until more input comes. This feeds it that much
+  // silence up front, so that every call gives out as many frames as the rate
+  // ratio makes of what went in: a source that delivers 100 ms at a time gets
+  // 100 ms back each time, at the price of output about 1 ms late. Call it
+  // before the first convert(). False when the converter refuses.
+  bool primeWithSilence();
   // Takes out what the filter still holds at the end of a source (up to
   // output's capacity), setting output's frame length; 0 frames when nothing
   // is left. Only for a source that has ended: later input would follow a seam.

@@ -75,6 +75,9 @@ void Track::append(const PcmBuffer& buffer, std::optional<double> heardMs) {
   if (rate != srcRate) {
     srcRate = rate;
     conv16 = Converter::make(buffer.format(), mono16);
+    // Each 100 ms microphone buffer then fills exactly one "pcm" chunk, which
+    // goes out when the buffer arrives instead of with the next one.
+    if (conv16) conv16->primeWithSilence();
     conv48 = Converter::make(buffer.format(), mono48);
   }
   if (!baseMs) {
