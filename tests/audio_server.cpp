@@ -115,6 +115,24 @@ ProcessResult pactl(const std::vector<std::string>& words) {
   return runProcess(argv, options);
 }
 
+Signal toneSignal(const std::string& sink, double hz, double amplitude, double seconds, uint32_t rate) {
+  Signal s;
+  s.sink = sink;
+  s.rate = rate;
+  s.seconds = seconds;
+  s.toneHz = hz;
+  s.amplitude = amplitude;
+  return s;
+}
+
+Signal clickSignal(const std::string& sink, double seconds, std::vector<uint64_t> clicksAtHost) {
+  Signal s;
+  s.sink = sink;
+  s.seconds = seconds;
+  s.clicksAtHost = std::move(clicksAtHost);
+  return s;
+}
+
 Modules::Modules(const std::vector<std::vector<std::string>>& modules) {
   for (const auto& words : modules) {
     std::vector<std::string> load{"load-module"};

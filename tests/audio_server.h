@@ -93,6 +93,11 @@ struct Signal {
   std::vector<uint64_t> clicksAtHost;  // CLOCK_MONOTONIC ns of 1 ms full-scale clicks
 };
 
+// A tone of that frequency and amplitude, for `seconds`.
+Signal toneSignal(const std::string& sink, double hz, double amplitude, double seconds, uint32_t rate = 48000);
+// Silence for `seconds` with a click at each of the moments.
+Signal clickSignal(const std::string& sink, double seconds, std::vector<uint64_t> clicksAtHost);
+
 // A signal playing from a process outside the test's own process family (its
 // parent is not the test), so that it counts as another application's sound.
 class Player {

@@ -33,52 +33,11 @@ void sleepUntil(uint64_t ns) {
 
 uint64_t secondsNs(double s) { return uint64_t(s * 1e9); }
 
-// Maps CLOCK_MONOTONIC moments to the recorder's program time. The moment
-// the recorder was started is no good for it: on a busy machine its program
-// time 0 comes hundreds of ms later. The answer to a mute command names the
-// program time at which it was handled, a moment after it was sent.
-struct ProgramClock {
-  double offsetMs = 0;  // CLOCK_MONOTONIC ms at program time 0
-  double operator()(uint64_t ns) const { return double(ns) / 1e6 - offsetMs; }
-};
-
-ProgramClock clockFrom(uint64_t sentNs, const Json& answer, double startOffsetMs = 0) {
-  return {double(sentNs) / 1e6 - (answer["ms"].get<double>() - startOffsetMs)};
-}
-
-// Asks an unmuted recorder for the time with an unmute that changes nothing.
-std::optional<ProgramClock> calibrate(Recording& rec) {
-  size_t skip = rec.eventCount();
-  uint64_t sent = monotonicNs();
-  rec.command("unmute 0");
-  auto answer = rec.waitFor([](const Event& e) { return e.type() == "mic-muted" && e.json["id"] == 0; }, 10s, skip);
-  if (!answer) return std::nullopt;
-  return clockFrom(sent, answer->event.json);
-}
-
 // The frame of the loudest sample within `reach` ms of a moment (ms).
 size_t peakNear(const std::vector<float>& samples, double ms, double reach) {
   auto from = size_t(std::max(0.0, (ms - reach) * kFrames));
   auto to = size_t(std::max(0.0, (ms + reach) * kFrames));
   return peakBetween(samples, from, to);
-}
-
-Signal tone(const std::string& sink, double hz, double amplitude, double seconds, uint32_t rate = 48000) {
-  Signal s;
-  s.sink = sink;
-  s.rate = rate;
-  s.seconds = seconds;
-  s.toneHz = hz;
-  s.amplitude = amplitude;
-  return s;
-}
-
-Signal clicks(const std::string& sink, double seconds, std::vector<uint64_t> atHost) {
-  Signal s;
-  s.sink = sink;
-  s.seconds = seconds;
-  s.clicksAtHost = std::move(atHost);
-  return s;
 }
 
 double rmsMs(const std::vector<float>& samples, double fromMs, double toMs) {
@@ -135,11 +94,11 @@ TEST_F(RecordTest, ARecordingWithTonesAClickAMuteAndAPause) {
   ASSERT_TRUE(both.loaded());
   auto rec = record();
   ASSERT_RUNNING(rec);
-  auto themTone = Player::play(tone(kSpeakers, 440, 0.1, 10));
-  auto meTone = Player::play(tone(kMicSink, 1000, 0.1, 10));
+  auto themTone = Player::play(toneSignal(kSpeakers, 440, 0.1, 10));
+  auto meTone = Player::play(toneSignal(kMicSink, 1000, 0.1, 10));
   ASSERT_TRUE(themTone && meTone);
   uint64_t t0 = monotonicNs();
-  auto clicker = Player::play(clicks(kBoth, 8.5, {t0 + secondsNs(1.5), t0 + secondsNs(7)}));
+  auto clicker = Player::play(clickSignal(kBoth, 8.5, {t0 + secondsNs(1.5), t0 + secondsNs(7)}));
   ASSERT_TRUE(clicker);
 
   sleepUntil(t0 + secondsNs(2.5));
@@ -455,7 +414,7 @@ TEST_F(RecordTest, TheDefaultOutputMovingToA44kDeviceMovesThem) {
   uint64_t switchNs = monotonicNs();
   ASSERT_EQ(pactl({"set-default-sink", "test_speakers44"}).status, 0);
   ASSERT_TRUE(rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 5s)) << rec->log();
-  auto player = Player::play(tone("test_speakers44", 440, 0.3, 2, 44100));
+  auto player = Player::play(toneSignal("test_speakers44", 440, 0.3, 2, 44100));
   ASSERT_TRUE(player);
   player->wait();
   rec->command("stop");
@@ -577,7 +536,7 @@ TEST_F(OwnServerTest, BothTracksComeBackAlignedAfterTheServerRestarts) {
   BothSink both;
   ASSERT_TRUE(both.loaded());
   uint64_t clickNs = monotonicNs() + secondsNs(1);
-  auto click = Player::play(clicks(kBoth, 2, {clickNs}));
+  auto click = Player::play(clickSignal(kBoth, 2, {clickNs}));
   ASSERT_TRUE(click);
   auto placed = click->clickTimes(1);
   click->wait();

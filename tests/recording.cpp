@@ -199,4 +199,18 @@ std::vector<nlohmann::json> ofType(const std::vector<ArrivedEvent>& events, cons
   return out;
 }
 
+ProgramClock clockFrom(uint64_t sentNs, const nlohmann::json& answer, double startOffsetMs) {
+  return {double(sentNs) / 1e6 - (answer["ms"].get<double>() - startOffsetMs)};
+}
+
+std::optional<ProgramClock> calibrate(Recording& rec) {
+  size_t skip = rec.eventCount();
+  uint64_t sent = monotonicNs();
+  rec.command("unmute 0");
+  auto answer = rec.waitFor([](const Event& e) { return e.type() == "mic-muted" && e.json["id"] == 0; },
+                            std::chrono::seconds(10), skip);
+  if (!answer) return std::nullopt;
+  return clockFrom(sent, answer->event.json);
+}
+
 }  // namespace lumeno::test

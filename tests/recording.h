@@ -91,4 +91,19 @@ class Recording {
 // The events of one type.
 std::vector<nlohmann::json> ofType(const std::vector<ArrivedEvent>& events, const std::string& type);
 
+// Maps CLOCK_MONOTONIC moments to a recorder's program time. The moment the
+// recorder was started is no good for it: on a busy machine its program time
+// 0 comes hundreds of ms later. The answer to a mute command names the
+// program time at which it was handled, a moment after it was sent.
+struct ProgramClock {
+  double offsetMs = 0;  // CLOCK_MONOTONIC ms at program time 0
+  double operator()(uint64_t ns) const { return double(ns) / 1e6 - offsetMs; }
+};
+
+// The clock from a "mic-muted" answer to a command sent at sentNs.
+ProgramClock clockFrom(uint64_t sentNs, const nlohmann::json& answer, double startOffsetMs = 0);
+// Asks an unmuted recorder for the time with an unmute that changes nothing
+// (its answer has "id" 0); none when no answer came.
+std::optional<ProgramClock> calibrate(Recording& rec);
+
 }  // namespace lumeno::test
