@@ -14,6 +14,10 @@ namespace lumeno::pulse {
 
 namespace {
 
+constexpr pa_usec_t kWaitUs = pa_usec_t(std::chrono::microseconds(kServerWait).count());
+// After a wait ran out, connecting fails at once for this long.
+constexpr pa_usec_t kHoldOffUs = kWaitUs;
+
 // Holds the main loop's lock for a scope; a no-op on the loop's own thread,
 // where the lock is already held.
 class LoopLock {
@@ -30,6 +34,36 @@ class LoopLock {
  private:
   pa_threaded_mainloop* loop_;
   bool held_;
+};
+
+// Wakes the thread waiting on the loop once kServerWait has passed, so that
+// no wait for the server outlasts it. Made and freed with the loop lock held:
+// its callback never runs after the destructor.
+class Deadline {
+ public:
+  Deadline(pa_threaded_mainloop* loop, pa_context* ctx)
+      : loop_(loop),
+        api_(pa_threaded_mainloop_get_api(loop)),
+        event_(pa_context_rttime_new(ctx, pa_rtclock_now() + kWaitUs, &Deadline::expire, this)) {}
+  ~Deadline() {
+    if (event_) api_->time_free(event_);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+  bool passed() const { return passed_; }
+
+ private:
+  static void expire(pa_mainloop_api*, pa_time_event*, const timeval*, void* p) {
+    auto* self = static_cast<Deadline*>(p);
+    self->passed_ = true;
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  pa_threaded_mainloop* loop_;
+  pa_mainloop_api* api_;
+  bool passed_ = false;  // loop lock
+  pa_time_event* event_;
 };
 
 // What sources and sinks have in common.
@@ -71,6 +105,11 @@ struct Connection::Impl {
   std::mutex connectMutex;  // taken before the loop lock, never inside it
   pa_context* ctx = nullptr;  // loop lock
   std::atomic<int> lastError{0};
+  // Until then (pa_rtclock_now) connecting fails at once: the server stopped
+  // answering. Loop lock.
+  pa_usec_t holdUntil = 0;
+  // Why the context being disconnected on the loop thread goes; loop thread.
+  int dropReason = PA_OK;
 
   // What the server looked like at the last look; loop lock.
   bool haveSnapshot = false;
@@ -91,19 +130,47 @@ struct Connection::Impl {
 
   void fail(int code) { lastError.store(code < 0 ? code : -code); }
 
+  // With the loop lock held: why a call cannot go on.
+  int errorNow() const {
+    if (ctx) return pa_context_errno(ctx);
+    return pa_rtclock_now() < holdUntil ? PA_ERR_TIMEOUT : PA_ERR_CONNECTIONTERMINATED;
+  }
+
+  // c is still the connection and works.
+  bool current(pa_context* c) const { return c && ctx == c && PA_CONTEXT_IS_GOOD(pa_context_get_state(c)); }
+
   // Waits for op with the loop lock held; false when it did not complete.
+  // An operation still running at the end is cancelled: its callback writes
+  // to the caller's stack.
   bool finish(pa_operation* op) {
     if (!op) {
-      fail(ctx ? pa_context_errno(ctx) : PA_ERR_CONNECTIONTERMINATED);
+      fail(errorNow());
       return false;
     }
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && ctx &&
-           PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx)))
+    pa_context* mine = ctx;
+    Deadline deadline(loop, mine);
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && current(mine) && !deadline.passed())
       pa_threaded_mainloop_wait(loop);
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    if (!done) fail(ctx ? pa_context_errno(ctx) : PA_ERR_CONNECTIONTERMINATED);
+    if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
     pa_operation_unref(op);
+    if (!done) {
+      if (deadline.passed() && current(mine))
+        stalled();
+      else
+        fail(errorNow());
+    }
     return done;
+  }
+
+  // With the loop lock held, after the server let a wait run out: it counts
+  // as gone. Its streams fail as when it goes away, and connecting fails at
+  // once for a while, so that the calls after this one do not each wait for
+  // it again.
+  void stalled() {
+    fail(PA_ERR_TIMEOUT);
+    holdUntil = pa_rtclock_now() + kHoldOffUs;
+    dropContext(PA_ERR_TIMEOUT);
   }
 
   // Connects when there is no working connection. Not on the loop thread.
@@ -113,6 +180,10 @@ struct Connection::Impl {
     LoopLock lock(loop);
     if (ready()) return true;
     dropContext();
+    if (pa_rtclock_now() < holdUntil) {
+      fail(PA_ERR_TIMEOUT);
+      return false;
+    }
     ctx = pa_context_new(pa_threaded_mainloop_get_api(loop), "lumeno-audio");
     if (!ctx) {
       fail(PA_ERR_INTERNAL);
@@ -125,12 +196,17 @@ struct Connection::Impl {
       dropContext();
       return false;
     }
+    Deadline deadline(loop, ctx);
     for (;;) {
       pa_context_state_t state = pa_context_get_state(ctx);
       if (state == PA_CONTEXT_READY) break;
       if (!PA_CONTEXT_IS_GOOD(state)) {
         fail(pa_context_errno(ctx));
         dropContext();
+        return false;
+      }
+      if (deadline.passed()) {
+        stalled();
         return false;
       }
       pa_threaded_mainloop_wait(loop);
@@ -142,17 +218,36 @@ struct Connection::Impl {
       return false;
     }
     refreshSnapshot();
+    if (!ready()) return false;  // it stopped answering half-way
     lastError.store(0);
     return true;
   }
 
-  void dropContext() {
+  // With the loop lock held: forgets the context at once. The loop thread
+  // disconnects it, so that the fail handlers of streams still on it run
+  // there, as when the server goes away; waiters on it wake and give up.
+  void dropContext(int reason = PA_OK) {
     if (!ctx) return;
     pa_context_set_state_callback(ctx, nullptr, nullptr);
     pa_context_set_subscribe_callback(ctx, nullptr, nullptr);
-    pa_context_disconnect(ctx);
-    pa_context_unref(ctx);
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop), &Impl::disconnect, new Drop{this, ctx, reason});
     ctx = nullptr;
+    pa_threaded_mainloop_signal(loop, 0);
+  }
+
+  struct Drop {
+    Impl* self;
+    pa_context* ctx;
+    int reason;
+  };
+
+  // On the loop thread.
+  static void disconnect(pa_mainloop_api*, void* p) {
+    std::unique_ptr<Drop> drop(static_cast<Drop*>(p));
+    drop->self->dropReason = drop->reason;
+    pa_context_disconnect(drop->ctx);
+    drop->self->dropReason = PA_OK;
+    pa_context_unref(drop->ctx);
   }
 
   static void signalSuccess(pa_context*, int, void* self) { pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0); }
@@ -162,7 +257,7 @@ struct Connection::Impl {
   void refreshSnapshot() {
     auto info = serverInfoLocked();
     auto list = sourcesLocked();
-    if (!info) return;
+    if (!info || !ready()) return;
     std::set<uint32_t> indexes;
     for (const auto& d : list) indexes.insert(d.index);
     if (haveSnapshot) {
@@ -175,7 +270,10 @@ struct Connection::Impl {
     haveSnapshot = true;
   }
 
+  // The queries, with the loop lock held; empty when the connection is gone,
+  // also when an earlier query of the same call dropped it.
   std::optional<ServerInfo> serverInfoLocked() {
+    if (!ready()) return std::nullopt;
     struct Result {
       Impl* self;
       std::optional<ServerInfo> info;
@@ -207,12 +305,14 @@ struct Connection::Impl {
   };
 
   std::vector<Device> sourcesLocked() {
+    if (!ready()) return {};
     ListResult<pa_source_info> result{this, {}};
     if (!finish(pa_context_get_source_info_list(ctx, &ListResult<pa_source_info>::add, &result))) return {};
     return result.devices;
   }
 
   std::vector<Device> sinksLocked() {
+    if (!ready()) return {};
     ListResult<pa_sink_info> result{this, {}};
     if (!finish(pa_context_get_sink_info_list(ctx, &ListResult<pa_sink_info>::add, &result))) return {};
     return result.devices;
@@ -495,7 +595,8 @@ struct RecordStream::State {
       // A stream that never got going is reported by open() instead.
       if (self->running.exchange(false) && !self->failed) {
         self->failed = true;
-        int code = pa_context_errno(pa_stream_get_context(s));
+        int code = self->conn->dropReason;
+        if (code == PA_OK) code = pa_context_errno(pa_stream_get_context(s));
         if (self->onFail) self->onFail(code ? pa_strerror(code) : "stream ended");
       }
     }
@@ -538,9 +639,10 @@ std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& wanted, DataH
   state->block.resize(size_t(wanted.blockFrames) * wanted.channels);
 
   LoopLock lock(conn->loop);
-  if (!conn->ready()) return setError(PA_ERR_CONNECTIONTERMINATED);
-  state->stream = pa_stream_new(conn->ctx, wanted.name.c_str(), &ss, nullptr);
-  if (!state->stream) return setError(pa_context_errno(conn->ctx));
+  if (!conn->ready()) return setError(conn->errorNow());
+  pa_context* ctx = conn->ctx;
+  state->stream = pa_stream_new(ctx, wanted.name.c_str(), &ss, nullptr);
+  if (!state->stream) return setError(pa_context_errno(ctx));
   pa_stream_set_state_callback(state->stream, &State::onState, state.get());
   pa_stream_set_read_callback(state->stream, &State::onRead, state.get());
   pa_buffer_attr attr;
@@ -552,17 +654,24 @@ std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& wanted, DataH
   int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
   if (wanted.dontMove) flags |= PA_STREAM_DONT_MOVE;
   if (pa_stream_connect_record(state->stream, wanted.device.c_str(), &attr, pa_stream_flags_t(flags)) < 0) {
-    int code = pa_context_errno(conn->ctx);
+    int code = pa_context_errno(ctx);
     state->close();
     return setError(code);
   }
+  Deadline deadline(conn->loop, ctx);
   for (;;) {
     pa_stream_state_t st = pa_stream_get_state(state->stream);
     if (st == PA_STREAM_READY) break;
-    if (!PA_STREAM_IS_GOOD(st)) {
-      int code = pa_context_errno(conn->ctx);
+    // The connection may have been dropped by another thread's call.
+    if (!PA_STREAM_IS_GOOD(st) || !conn->current(ctx)) {
+      int code = conn->current(ctx) ? pa_context_errno(ctx) : conn->errorNow();
       state->close();
       return setError(code);
+    }
+    if (deadline.passed()) {
+      state->close();
+      conn->stalled();
+      return setError(PA_ERR_TIMEOUT);
     }
     pa_threaded_mainloop_wait(conn->loop);
   }

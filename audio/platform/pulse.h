@@ -4,10 +4,13 @@
 //
 // The connection runs libpulse's threaded main loop. It is made on first use
 // and made again on the next use after the server went away; while the server
-// cannot be reached every query answers empty. Nothing here throws or logs:
-// failures are empty answers and error texts for the caller to report.
+// cannot be reached every query answers empty. No wait for the server lasts
+// longer than kServerWait: a server that has not answered by then (stopped,
+// or hung with its socket still open) is treated as gone. Nothing here throws
+// or logs: failures are empty answers and error texts for the caller to report.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,13 +52,25 @@ enum class Notice { defaultInputChanged, defaultOutputChanged, deviceListChanged
 
 enum class Facility { sink, source };
 
+// The longest any one wait for the server lasts. A server that has not
+// answered by then counts as gone: the call answers as for an unreachable
+// server with lastError() kTimedOut, the connection is dropped (its record
+// streams fail as when the server goes away), and for about as long again
+// connecting fails at once. A run of calls to a stalled server thus costs
+// about this much in all, not this much each; the first call after the
+// hold-off tries again.
+constexpr std::chrono::milliseconds kServerWait{1000};
+
 // Process-wide; every member may be called from any thread except the
 // server's own callback thread (record-stream handlers must not call back).
+// Against a server that stopped answering, a call returns within about
+// kServerWait.
 class Connection {
  public:
   static Connection& shared();
 
-  // True when the server answers now (connecting again if it was lost).
+  // True when there is a working connection (connecting again if it was
+  // lost); false at once for a moment after the server stopped answering.
   bool reachable();
   // The negative libpulse error code of the last failed connection attempt
   // or query, 0 when none failed.
@@ -110,14 +125,17 @@ class RecordStream {
   // heardHost is none while the server has given no timing yet.
   using DataHandler = std::function<void(const float* samples, uint32_t frames, std::optional<uint64_t> heardHost)>;
   // Runs once on the server's thread when the stream fails or is killed
-  // (its device went away, the server went away); never after close().
+  // (its device went away, the server went away or stopped answering);
+  // never after close().
   using FailHandler = std::function<void(const std::string& reason)>;
 
-  // Connects and waits (at most a few seconds) until the stream records.
+  // Connects if need be and waits until the stream records, no wait longer
+  // than kServerWait.
   // None on failure, with the negative error code in *status and its text in *error.
   static std::unique_ptr<RecordStream> open(const StreamSpec& wanted, DataHandler onData, FailHandler onFail,
                                             int* status, std::string* error);
-  // Closes the stream; once it returns no handler runs.
+  // Closes the stream without waiting for the server; once it returns no
+  // handler runs.
   ~RecordStream();
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
@@ -134,6 +152,7 @@ class RecordStream {
 
 // libpulse's error codes as this layer reports them (negated).
 constexpr int kNoSuchEntity = -5;  // PA_ERR_NOENTITY
+constexpr int kTimedOut = -8;  // PA_ERR_TIMEOUT
 constexpr int kUnknownError = -20;  // PA_ERR_UNKNOWN
 
 // The server's clock (CLOCK_MONOTONIC) in nanoseconds.
