@@ -557,5 +557,77 @@ TEST_F(OwnServerTest, BothTracksComeBackAlignedAfterTheServerRestarts) {
   EXPECT_NEAR(double(inMe) / kFrames, double(inThem) / kFrames, 20.0);
 }
 
+TEST_F(OwnServerTest, AStalledServerNeverHoldsUpLevelsOrStop) {
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  std::this_thread::sleep_for(500ms);
+  // The server stops answering but keeps its socket: every question to it
+  // would wait for the client library's own 30 s time-out.
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{server.pid()};
+  uint64_t stallNs = monotonicNs();
+  rec->command("test-mic-rebuild");  // a rebuild has to ask the server
+  std::this_thread::sleep_for(4000ms);
+  uint64_t stopNs = monotonicNs();
+  rec->command("stop");
+  auto result = rec->wait(20s);
+  EXPECT_EQ(result.status, 0) << rec->log();
+  EXPECT_LT(monotonicNs() - stopNs, secondsNs(5)) << "stop is not held up by the stalled server";
+
+  double longest = 0;
+  uint64_t last = 0;
+  for (const auto& e : rec->events()) {
+    if (e.event.type() != "level") continue;
+    if (last && e.arrivedNs > stallNs) longest = std::max(longest, double(e.arrivedNs - last) / 1e6);
+    last = e.arrivedNs;
+  }
+  EXPECT_LT(longest, 2000) << "levels went on while the server stalled";
+  // What was heard before the stall is there; the files end where the audio
+  // stopped coming.
+  auto me = decoded("me.m4a"), them = decoded("them.m4a");
+  EXPECT_EQ(me.size(), them.size());
+  EXPECT_NEAR(double(me.size()) / kFrames, (*programMs)(stallNs), 300);
+}
+
+TEST_F(OwnServerTest, BothSourcesComeBackWhenAStalledServerAnswersAgain) {
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  std::this_thread::sleep_for(500ms);
+  size_t before = rec->eventCount();
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  {
+    struct Resume {
+      pid_t pid;
+      ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{server.pid()};
+    rec->command("test-mic-rebuild");
+    std::this_thread::sleep_for(3000ms);
+  }
+  // Given up on while it stalled, the server is asked again until both
+  // sources run.
+  size_t seen = before;
+  for (int i = 0; i < 2; ++i) {
+    auto back = rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 15s, seen);
+    ASSERT_TRUE(back) << rec->log();
+    auto events = rec->events();
+    for (seen = before; seen < events.size() && events[seen].arrivedNs != back->arrivedNs; ++seen) {
+    }
+    ++seen;
+  }
+  size_t resumed = rec->eventCount();
+  std::this_thread::sleep_for(1000ms);
+  rec->command("stop");
+  ASSERT_EQ(rec->wait().status, 0) << rec->log();
+  size_t chunks = 0;
+  auto events = rec->events();
+  for (size_t i = resumed; i < events.size(); ++i) chunks += events[i].event.type() == "pcm";
+  EXPECT_GE(chunks, 12u) << "both tracks stream again";
+}
+
 }  // namespace
 }  // namespace lumeno::test
