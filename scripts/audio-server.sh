@@ -78,7 +78,7 @@ set-default-source test_mic
 EOF
   client_env
   pulseaudio -n -F "$dir/script.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit=yes \
-    --use-pid-file=no --log-target="file:$dir/server.log" </dev/null >/dev/null 2>&1 &
+    --use-pid-file=no ${LUMENO_AUDIO_SERVER_LOG_LEVEL:+--log-level=$LUMENO_AUDIO_SERVER_LOG_LEVEL} --log-target="file:$dir/server.log" </dev/null >/dev/null 2>&1 &
   echo $! >"$dir/server.pid"
   # Ready when the microphone is the default input.
   local ready=

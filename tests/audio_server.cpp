@@ -133,6 +133,12 @@ Signal clickSignal(const std::string& sink, double seconds, std::vector<uint64_t
   return s;
 }
 
+Signal clicksIntoBoth(double seconds, std::vector<uint64_t> clicksAtHost) {
+  Signal s = clickSignal(kSpeakers, seconds, std::move(clicksAtHost));
+  s.alsoSinks = {kMicSink};
+  return s;
+}
+
 Modules::Modules(const std::vector<std::vector<std::string>>& modules) {
   for (const auto& words : modules) {
     std::vector<std::string> load{"load-module"};
@@ -156,10 +162,6 @@ SecondMic::SecondMic()
                {"module-remap-source", "source_name=test_mic2", "master=test_mic2_in.monitor",
                 "source_properties=device.description=Second-microphone"}}) {}
 
-BothSink::BothSink()
-    : Modules({{"module-combine-sink", "sink_name=" + kBoth, "slaves=" + kSpeakers + "," + kMicSink,
-                "sink_properties=device.description=Speakers-and-microphone"}}) {}
-
 std::optional<Player> Player::play(const Signal& signal) {
   std::vector<std::string> argv{LUMENO_TEST_PLAYER,
                                 "--sink", signal.sink,
@@ -168,6 +170,10 @@ std::optional<Player> Player::play(const Signal& signal) {
                                 "--seconds", std::to_string(signal.seconds),
                                 "--tone", std::to_string(signal.toneHz),
                                 "--amplitude", std::to_string(signal.amplitude)};
+  for (const auto& sink : signal.alsoSinks) {
+    argv.push_back("--sink");
+    argv.push_back(sink);
+  }
   for (uint64_t at : signal.clicksAtHost) {
     argv.push_back("--click-at");
     argv.push_back(std::to_string(at));

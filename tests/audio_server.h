@@ -75,12 +75,6 @@ struct SecondMic : Modules {
   SecondMic();
 };
 
-// "test_both": one sink that plays into the speakers and the microphone's
-// input at once, so that one click reaches both tracks of a recording.
-struct BothSink : Modules {
-  BothSink();
-};
-inline const std::string kBoth = "test_both";
 
 // What the player plays.
 struct Signal {
@@ -91,12 +85,20 @@ struct Signal {
   double toneHz = 0;     // 0: silence
   double amplitude = 0.5;
   std::vector<uint64_t> clicksAtHost;  // CLOCK_MONOTONIC ns of 1 ms full-scale clicks
+  // Further sinks that get the same signal at the same moments, each through
+  // a stream of its own in the same player.
+  std::vector<std::string> alsoSinks;
 };
 
 // A tone of that frequency and amplitude, for `seconds`.
 Signal toneSignal(const std::string& sink, double hz, double amplitude, double seconds, uint32_t rate = 48000);
 // Silence for `seconds` with a click at each of the moments.
 Signal clickSignal(const std::string& sink, double seconds, std::vector<uint64_t> clicksAtHost);
+// The same into the speakers and the microphone's input at once: each click
+// reaches both tracks of a recording at the same moment. (A combining sink
+// would do it with one stream, but the test server aborts when one is
+// unloaded while something still plays into it.)
+Signal clicksIntoBoth(double seconds, std::vector<uint64_t> clicksAtHost);
 
 // A signal playing from a process outside the test's own process family (its
 // parent is not the test), so that it counts as another application's sound.

@@ -153,15 +153,13 @@ double clickNear(const std::vector<float>& samples, double ms) {
 }
 
 int drift(double seconds) {
-  BothSink both;
-  if (!both.loaded()) return 1;
   TempDir tmp;
   Recording rec(program, tmp / "rec");
   if (!rec.waitForType("level")) return 1;
   auto clock = calibrate(rec).value_or(ProgramClock{NAN});
   uint64_t start = monotonicNs();
   std::vector<uint64_t> at{start + 2'000'000'000, start + uint64_t((seconds - 3) * 1e9)};
-  auto player = Player::play(clickSignal(kBoth, seconds, at));
+  auto player = Player::play(clicksIntoBoth(seconds, at));
   if (!player) return 1;
   auto played = player->clickTimes(2, std::chrono::milliseconds(int64_t(seconds * 1000) + 20000));
   player->wait(std::chrono::milliseconds(int64_t(seconds * 1000) + 20000));

@@ -125,6 +125,16 @@ struct Notices {
   }
 };
 
+test::Signal stereo(test::Signal s) {
+  s.channels = 2;
+  return s;
+}
+
+test::Signal withClicks(test::Signal s, std::vector<uint64_t> at) {
+  s.clicksAtHost = std::move(at);
+  return s;
+}
+
 bool run(const std::vector<std::string>& words) {
   auto r = test::pactl(words);
   EXPECT_EQ(r.status, 0) << r.err;
@@ -185,7 +195,7 @@ TEST(ProcessTable, ParentPidComesFromProc) {
 }
 
 TEST_F(CaptureTest, FamilyHoldsOwnPlaybackButNotAnotherApplications) {
-  auto other = Player::play({.sink = test::kSpeakers, .seconds = 3, .clicksAtHost = {}});
+  auto other = Player::play(test::clickSignal(test::kSpeakers, 3, {}));
   ASSERT_TRUE(other);
   pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, 48000, 1};
   int error = 0;
@@ -220,7 +230,7 @@ TEST_F(CaptureTest, SystemAudioDeliversATonePlayedIntoTheSpeakers) {
   EXPECT_NE(sys.agg, 0u);
   EXPECT_EQ(SystemAudio::nominalRate(sys.agg), 48000);
   EXPECT_EQ(SystemAudio::tapRate(sys.tap), 48000);
-  auto player = Player::play({.sink = test::kSpeakers, .channels = 2, .seconds = 2, .toneHz = 1000, .amplitude = 0.5, .clicksAtHost = {}});
+  auto player = Player::play(stereo(test::toneSignal(test::kSpeakers, 1000, 0.5, 2)));
   ASSERT_TRUE(player);
   double t0 = nowMs();
   sleepMs(1800);
@@ -247,7 +257,7 @@ TEST_F(CaptureTest, SystemAudioHeardTimesMatchTheMomentsPlayed) {
   uint64_t now = hostNow();
   std::vector<uint64_t> at;
   for (int i = 0; i < 6; ++i) at.push_back(now + uint64_t(1200 + 300 * i) * 1000000u);
-  auto player = Player::play({.sink = test::kSpeakers, .channels = 2, .seconds = 3.3, .clicksAtHost = at});
+  auto player = Player::play(stereo(test::clickSignal(test::kSpeakers, 3.3, at)));
   ASSERT_TRUE(player);
   auto played = player->clickTimes(at.size());
   ASSERT_EQ(played.size(), at.size());
@@ -275,8 +285,7 @@ TEST_F(CaptureTest, MicDeliversTheFirstChannelIn100msBuffersWithHeardTimes) {
   EXPECT_EQ(mic.engine->source(), test::kMic);
   uint64_t now = hostNow();
   std::vector<uint64_t> at{now + 1300000000u, now + 1700000000u, now + 2100000000u};
-  auto player = Player::play({.sink = test::kMicSink, .seconds = 2.5, .toneHz = 440, .amplitude = 0.25,
-                              .clicksAtHost = at});
+  auto player = Player::play(withClicks(test::toneSignal(test::kMicSink, 440, 0.25, 2.5), at));
   ASSERT_TRUE(player);
   double t0 = nowMs();
   auto played = player->clickTimes(at.size());
@@ -471,7 +480,7 @@ TEST_F(CaptureTest, ARateChangeOfTheOutputDeviceReachesOnRateChange) {
   // the server reports the change when the sink runs again.
   testing::internal::CaptureStderr();
   ASSERT_TRUE(run({"suspend-sink", "test_rate_sink", "1"}));
-  auto player = Player::play({.sink = "test_rate_sink", .rate = 48000, .seconds = 0.5, .clicksAtHost = {}});
+  auto player = Player::play(test::clickSignal("test_rate_sink", 0.5, {}));
   ASSERT_TRUE(player);
   sleepMs(100);
   run({"suspend-sink", "test_rate_sink", "0"});
