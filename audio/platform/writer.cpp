@@ -410,7 +410,7 @@ bool FileWriter::append(const PcmBuffer& buffer, int64_t pts) {
       }
     }
   }
-  if (!copy) copy = PcmBuffer::make(inputFormat, std::max<uint32_t>(n, 4800));
+  if (!copy) copy = PcmBuffer::make(inputFormat, n);
   if (!copy) return false;
   std::memcpy(copy->floatData(0), buffer.floatData(0), size_t(n) * sizeof(float));
   copy->setFrameLength(n);

@@ -43,9 +43,9 @@ class WriterInput {
   virtual bool isReadyForMoreMediaData() const = 0;
   // Takes a mono48 buffer whose first frame is presented at 48 kHz frame
   // `pts`. Frames must follow each other without gaps (pts == frames taken so
-  // far). False when refused (not writing, wrong format, gap, not ready, or
-  // an earlier encoder or file error, which fails the writer). The buffer is
-  // copied: the caller may reuse it at once.
+  // far). False when refused: not writing (an encoder or file error fails
+  // the writer), wrong format, gap, or not ready. The caller may reuse the
+  // buffer as soon as append() returns.
   virtual bool append(const PcmBuffer& buffer, int64_t pts) = 0;
   // Takes `frames` frames of digital silence at `pts`, as append() of zero
   // buffers would, and returns how many it took (0 when refused). This one
