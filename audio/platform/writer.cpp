@@ -1,11 +1,16 @@
 // FDK AAC encoder feeding FFmpeg's fragmented .m4a muxer.
 //
-// Encoding runs inline on the caller's thread: append() converts to 16-bit,
-// hands whole encoder frames to FDK and passes every access unit to the
-// muxer, which keeps the current fragment in memory. Whenever the audio
-// written reaches the next multiple of the fragment interval, the fragment
-// goes out and the file is synced, so a process killed at any moment leaves
-// a file that decodes up to its last fragment.
+// Threading: the input is called from the writer's one driving context and
+// only queues work, a copy of each buffer or a run of silence as a count, so
+// that neither encoding nor a slow disk ever holds that context up. The
+// encoder thread started by startWriting() takes the work in order and from
+// then on alone touches the encoder, resampler, muxer and file: it converts
+// to 16-bit, hands whole encoder frames to FDK and passes every access unit
+// to the muxer, which keeps the current fragment in memory. Whenever the
+// audio written reaches the next multiple of the fragment interval, the
+// fragment goes out and the file is synced, so a process killed at any
+// moment leaves a file that decodes up to its last fragment. An error there
+// fails the writer, drops what is queued and refuses later appends.
 //
 // Priming: FDK's first access unit starts nDelay frames before the input's
 // frame 0. Packets carry pts = n x frameLength - nDelay, from which the
@@ -28,8 +33,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -45,6 +53,19 @@ extern "C" {
 #include "audio/platform/decoder.h"
 
 namespace lumeno {
+
+int64_t WriterInput::appendSilence(int64_t frames, int64_t pts) {
+  if (frames < 1) return 0;
+  auto silence = PcmBuffer::make({48000, 1, false, SampleType::float32}, uint32_t(std::min<int64_t>(frames, 4800)));
+  if (!silence) return 0;
+  int64_t taken = 0;
+  while (taken < frames && isReadyForMoreMediaData()) {
+    silence->setFrameLength(uint32_t(std::min<int64_t>(frames - taken, silence->frameCapacity())));
+    if (!append(*silence, pts + taken)) break;
+    taken += silence->frameLength();
+  }
+  return taken;
+}
 
 namespace {
 
@@ -85,6 +106,20 @@ HANDLE_AACENCODER openEncoder(const OutputSettings& s, AACENC_InfoStruct* info) 
   return h;
 }
 
+const AudioFormat inputFormat{48000, 1, false, SampleType::float32};
+
+// Real audio queued for the encoder beyond which the input is not ready: a
+// minute at 48 kHz (11 MB of floats). The folder tools feed much faster than
+// real time and are held back here, waiting in Track::write; the recorder
+// feeds in real time, so it meets the bound only when the disk stalls for
+// most of a minute, and silence, queued as a count, never counts toward it.
+constexpr int64_t maxQueuedFrames = 60 * 48000;
+// Silence the encoder thread takes off the queue at a time, so that a cancel
+// does not wait for a long run to be encoded.
+constexpr int64_t silenceStep = 48000;
+// Encoded buffers kept for the next appends, sparing an allocation each.
+constexpr size_t maxSpareBuffers = 16;
+
 class FileWriter;
 
 class FileInput : public WriterInput {
@@ -92,19 +127,24 @@ class FileInput : public WriterInput {
   explicit FileInput(FileWriter& writer) : writer_(writer) {}
   bool isReadyForMoreMediaData() const override;
   bool append(const PcmBuffer& buffer, int64_t pts) override;
+  int64_t appendSilence(int64_t frames, int64_t pts) override;
   void markAsFinished() override { finished_ = true; }
-  bool finished() const { return finished_; }
 
  private:
   FileWriter& writer_;
   bool finished_ = false;
 };
 
+// The writer of one file. Every call but status() and errorDescription(),
+// and every call of its input, comes from one driving context; after
+// startWriting() the encoder, muxer and file belong to the encoder thread
+// (run()). The two meet only at the queue, under queueMutex_, and at the
+// status and error, readable from any thread.
 class FileWriter : public Writer {
  public:
   explicit FileWriter(std::filesystem::path file) : file_(std::move(file)) {}
   ~FileWriter() override {
-    if (finisher_.joinable()) finisher_.join();
+    stopEncoder();
     closeAll();
   }
 
@@ -126,7 +166,7 @@ class FileWriter : public Writer {
     settings_ = settings;
     if (settings.sampleRate != 48000) {
       AudioFormat rate{double(settings.sampleRate), 1, false, SampleType::float32};
-      resampler_ = Converter::make({48000, 1, false, SampleType::float32}, rate);
+      resampler_ = Converter::make(inputFormat, rate);
       if (!resampler_) {
         aacEncClose(&encoder_);
         return nullptr;
@@ -146,22 +186,47 @@ class FileWriter : public Writer {
     return error_;
   }
 
-  // The input's append.
+  // The input's calls, on the driving context.
+  bool hasRoom() const;
   bool append(const PcmBuffer& buffer, int64_t pts);
+  int64_t appendSilence(int64_t frames, int64_t pts);
 
  private:
+  // One piece of the encoder thread's work: a buffer of audio, or else a
+  // run of silence.
+  struct Work {
+    std::optional<PcmBuffer> audio;
+    int64_t silence = 0;
+  };
+
+  // Fails the writer, unless it already ended another way: the first end
+  // decides, be it on the driving context or the encoder thread.
   void setFailed(const std::string& error) {
     {
       std::lock_guard<std::mutex> lock(errorMutex_);
       error_ = error;
     }
-    status_.store(WriterStatus::failed);
+    WriterStatus s = status_.load();
+    while ((s == WriterStatus::unknown || s == WriterStatus::writing) &&
+           !status_.compare_exchange_weak(s, WriterStatus::failed)) {
+    }
   }
+  // The encoder thread: takes work in order until told to finish (then
+  // finishes the file and calls the completion) or to stop.
+  void run();
+  // Ends the encoder thread: after it has finished the file when a finish
+  // was asked for, else at once, dropping what is queued.
+  void stopEncoder();
+  // The encoder thread's share of append() and appendSilence().
+  bool encode(const PcmBuffer& buffer);
+  bool encodeSilence(int64_t frames);
   // Encodes the staged samples as one frame (or flushes with none left when
   // endOfStream) and writes every access unit FDK hands out.
   bool encodeStaged(bool endOfStream);
   // Converts encoder-rate float samples to 16-bit and encodes every whole frame.
   bool stage(const float* samples, uint32_t n);
+  // stage() of n zero samples.
+  bool stageSilence(int64_t n);
   bool writePacket(const uint8_t* data, int size);
   // Hands what the muxer buffered to the file; false (and failed) on an I/O error.
   bool flushIo();
@@ -174,35 +239,54 @@ class FileWriter : public Writer {
   std::filesystem::path file_;
   double fragmentSeconds_ = 0;
   OutputSettings settings_;
+  std::unique_ptr<FileInput> input_;
+  int64_t framesTaken_ = 0;  // 48 kHz frames appended (driving context)
+
+  // The encoder thread's, once writing.
   HANDLE_AACENCODER encoder_ = nullptr;
   AACENC_InfoStruct info_{};
   std::unique_ptr<Converter> resampler_;
-  std::optional<PcmBuffer> resampled_;  // the resampler's output, reused from one append to the next
-  std::unique_ptr<FileInput> input_;
+  std::optional<PcmBuffer> resampled_;  // the resampler's output, reused from one buffer to the next
+  std::optional<PcmBuffer> zeros_;      // silence for the resampler
   int fd_ = -1;
   AVFormatContext* mux_ = nullptr;
   AVIOContext* io_ = nullptr;
   AVPacket* packet_ = nullptr;
   std::vector<INT_PCM> staged_;
   std::vector<uint8_t> unit_;
-  int64_t framesTaken_ = 0;  // 48 kHz frames appended
   int64_t samplesIn_ = 0;    // encoder-rate samples handed to the encoder: where the audio ends
   int64_t packets_ = 0;
   int64_t nextFragmentEnd_ = 0;  // encoder-rate samples at which the next fragment goes out
   bool moovWritten_ = false;
+
+  // Shared by the driving context and the encoder thread, under queueMutex_.
+  mutable std::mutex queueMutex_;
+  std::condition_variable queueChanged_;
+  std::deque<Work> queue_;
+  std::vector<PcmBuffer> spare_;   // encoded buffers, for reuse
+  int64_t queuedFrames_ = 0;       // real audio queued or being encoded
+  bool finishing_ = false;         // finishWriting() was called: drain, then finish
+  bool stopping_ = false;          // drop everything and end
+  std::function<void()> completion_;
+
+  std::thread encoderThread_;
   std::atomic<WriterStatus> status_{WriterStatus::unknown};
   mutable std::mutex errorMutex_;
   std::string error_;
-  std::thread finisher_;
 };
 
 bool FileInput::isReadyForMoreMediaData() const {
-  return !finished_ && writer_.status() == WriterStatus::writing;
+  return !finished_ && writer_.status() == WriterStatus::writing && writer_.hasRoom();
 }
 
 bool FileInput::append(const PcmBuffer& buffer, int64_t pts) {
   if (finished_) return false;
   return writer_.append(buffer, pts);
+}
+
+int64_t FileInput::appendSilence(int64_t frames, int64_t pts) {
+  if (finished_) return 0;
+  return writer_.appendSilence(frames, pts);
 }
 
 int FileWriter::writeBytes(void* opaque, uint8_t* data, int size) {
@@ -293,27 +377,138 @@ bool FileWriter::startWriting() {
   fragmentSeconds_ = interval;
   nextFragmentEnd_ = int64_t(std::llround(interval * settings_.sampleRate));
   status_.store(WriterStatus::writing);
+  // What was set up above reaches the thread with its start.
+  try {
+    encoderThread_ = std::thread(&FileWriter::run, this);
+  } catch (const std::system_error& e) {
+    setFailed(std::string("can't start the encoder thread: ") + e.what());
+    return false;
+  }
   return true;
+}
+
+bool FileWriter::hasRoom() const {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return queuedFrames_ <= maxQueuedFrames;
 }
 
 bool FileWriter::append(const PcmBuffer& buffer, int64_t pts) {
   if (status() != WriterStatus::writing) return false;
-  if (!(buffer.format() == AudioFormat{48000, 1, false, SampleType::float32})) return false;
+  if (!(buffer.format() == inputFormat)) return false;
   if (pts != framesTaken_) return false;
-  const PcmBuffer* source = &buffer;
-  if (resampler_) {
-    uint32_t capacity = uint32_t(double(buffer.frameLength()) * settings_.sampleRate / 48000.0) + 256;
-    if (!resampled_ || resampled_->frameCapacity() < capacity)
-      resampled_ = PcmBuffer::make(resampler_->outputFormat(), capacity);
-    std::string error;
-    if (!resampled_ || !resampler_->convert(buffer, *resampled_, &error)) {
-      setFailed("resampling failed: " + error);
-      return false;
+  const uint32_t n = buffer.frameLength();
+  if (n == 0) return true;
+  std::optional<PcmBuffer> copy;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (queuedFrames_ > maxQueuedFrames || finishing_ || stopping_) return false;
+    for (auto it = spare_.rbegin(); it != spare_.rend(); ++it) {
+      if (it->frameCapacity() >= n) {
+        copy = std::move(*it);
+        spare_.erase(std::next(it).base());
+        break;
+      }
     }
-    source = &*resampled_;
   }
-  if (!stage(source->floatData(0), source->frameLength())) return false;
-  framesTaken_ += buffer.frameLength();
+  if (!copy) copy = PcmBuffer::make(inputFormat, n);
+  if (!copy) return false;
+  std::memcpy(copy->floatData(0), buffer.floatData(0), size_t(n) * sizeof(float));
+  copy->setFrameLength(n);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queuedFrames_ += n;
+    queue_.push_back(Work{std::move(copy), 0});
+  }
+  queueChanged_.notify_one();
+  framesTaken_ += n;
+  return true;
+}
+
+int64_t FileWriter::appendSilence(int64_t frames, int64_t pts) {
+  if (frames < 1 || status() != WriterStatus::writing || pts != framesTaken_) return 0;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (finishing_ || stopping_) return 0;
+    // A run that follows a run is one longer run.
+    if (!queue_.empty() && !queue_.back().audio)
+      queue_.back().silence += frames;
+    else
+      queue_.push_back(Work{std::nullopt, frames});
+  }
+  queueChanged_.notify_one();
+  framesTaken_ += frames;
+  return frames;
+}
+
+void FileWriter::run() {
+  for (;;) {
+    Work work;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueChanged_.wait(lock, [this] { return stopping_ || finishing_ || !queue_.empty(); });
+      if (stopping_) return;
+      if (queue_.empty()) break;  // finishing, with everything encoded
+      Work& next = queue_.front();
+      if (next.audio) {
+        work = std::move(next);
+        queue_.pop_front();
+      } else {
+        work.silence = std::min(next.silence, silenceStep);
+        next.silence -= work.silence;
+        if (next.silence == 0) queue_.pop_front();
+      }
+    }
+    // After a failure the queue is dropped; work taken before it is skipped.
+    bool ok = status() == WriterStatus::writing && (work.audio ? encode(*work.audio) : encodeSilence(work.silence));
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (work.audio) {
+      queuedFrames_ -= work.audio->frameLength();
+      if (spare_.size() < maxSpareBuffers) spare_.push_back(std::move(*work.audio));
+    }
+    if (!ok) {
+      queue_.clear();
+      queuedFrames_ = 0;
+    }
+  }
+  if (status() == WriterStatus::writing && finishFile()) {
+    WriterStatus s = WriterStatus::writing;
+    status_.compare_exchange_strong(s, WriterStatus::completed);
+  }
+  std::function<void()> completion;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    completion = std::move(completion_);
+  }
+  if (completion) completion();
+}
+
+bool FileWriter::encode(const PcmBuffer& buffer) {
+  if (!resampler_) return stage(buffer.floatData(0), buffer.frameLength());
+  uint32_t capacity = uint32_t(double(buffer.frameLength()) * settings_.sampleRate / 48000.0) + 256;
+  if (!resampled_ || resampled_->frameCapacity() < capacity)
+    resampled_ = PcmBuffer::make(resampler_->outputFormat(), capacity);
+  std::string error;
+  if (!resampled_ || !resampler_->convert(buffer, *resampled_, &error)) {
+    setFailed("resampling failed: " + error);
+    return false;
+  }
+  return stage(resampled_->floatData(0), resampled_->frameLength());
+}
+
+bool FileWriter::encodeSilence(int64_t frames) {
+  if (!resampler_) return stageSilence(frames);
+  // The resampler's filter carries the audio before into the silence, so
+  // silence goes through it like audio.
+  if (!zeros_) zeros_ = PcmBuffer::make(inputFormat, 4800);
+  if (!zeros_) {
+    setFailed("out of memory");
+    return false;
+  }
+  while (frames > 0) {
+    zeros_->setFrameLength(uint32_t(std::min<int64_t>(frames, zeros_->frameCapacity())));
+    if (!encode(*zeros_)) return false;
+    frames -= zeros_->frameLength();
+  }
   return true;
 }
 
@@ -324,6 +519,18 @@ bool FileWriter::stage(const float* samples, uint32_t n) {
     v = v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v);
     staged_.push_back(INT_PCM(std::lrint(v)));
     ++samplesIn_;
+    if (staged_.size() >= frame && !encodeStaged(false)) return false;
+  }
+  return true;
+}
+
+bool FileWriter::stageSilence(int64_t n) {
+  const size_t frame = info_.frameLength;
+  while (n > 0) {
+    size_t take = size_t(std::min<int64_t>(n, int64_t(frame - staged_.size())));
+    staged_.insert(staged_.end(), take, INT_PCM(0));
+    samplesIn_ += int64_t(take);
+    n -= int64_t(take);
     if (staged_.size() >= frame && !encodeStaged(false)) return false;
   }
   return true;
@@ -464,23 +671,51 @@ bool FileWriter::finishFile() {
 }
 
 void FileWriter::finishWriting(std::function<void()> completion) {
-  if (finisher_.joinable() || status() != WriterStatus::writing) {
-    if (status() == WriterStatus::writing) setFailed("already finishing");
-    std::thread([completion = std::move(completion)] { if (completion) completion(); }).detach();
-    return;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (encoderThread_.joinable() && !finishing_ && !stopping_) {
+      finishing_ = true;
+      completion_ = std::move(completion);
+      queueChanged_.notify_one();
+      return;
+    }
   }
-  finisher_ = std::thread([this, completion = std::move(completion)] {
-    if (finishFile()) status_.store(WriterStatus::completed);
-    if (completion) completion();
-  });
+  // Nothing to finish (never started, cancelled, or finishing already): the
+  // completion still comes off the caller's thread.
+  std::thread([completion = std::move(completion)] { if (completion) completion(); }).detach();
 }
 
 void FileWriter::cancelWriting() {
-  if (finisher_.joinable()) return;  // finishing already owns the file
-  WriterStatus s = status();
-  if (s == WriterStatus::completed || s == WriterStatus::failed) return;
-  status_.store(WriterStatus::cancelled);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (finishing_) return;  // finishing already owns the file
+  }
+  WriterStatus s = status_.load();
+  while ((s == WriterStatus::unknown || s == WriterStatus::writing) &&
+         !status_.compare_exchange_weak(s, WriterStatus::cancelled)) {
+  }
+  if (s != WriterStatus::unknown && s != WriterStatus::writing) return;  // it ended first
+  stopEncoder();
   closeAll();
+}
+
+void FileWriter::stopEncoder() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!finishing_) {
+      stopping_ = true;
+      queue_.clear();
+      queuedFrames_ = 0;
+    }
+  }
+  queueChanged_.notify_one();
+  if (!encoderThread_.joinable()) return;
+  // A completion that ends its own writer: the thread touches nothing of it
+  // after the completion returns.
+  if (encoderThread_.get_id() == std::this_thread::get_id())
+    encoderThread_.detach();
+  else
+    encoderThread_.join();
 }
 
 void FileWriter::closeAll() {

@@ -1,9 +1,11 @@
 // The encoded-file writer: HE-AAC in a fragmented MPEG-4 audio file.
 //
 // A writer is made for one file, gets one audio input with its output
-// settings, starts writing, takes 48 kHz mono float buffers at consecutive
-// frame positions, and finishes asynchronously. The Track drives it from its
-// one serial context; only the completion of finishWriting() runs elsewhere.
+// settings, starts writing, takes 48 kHz mono float buffers and runs of
+// silence at consecutive frame positions, and finishes asynchronously. The
+// Track drives it from its one serial context; the real writer encodes,
+// muxes and syncs on a thread of its own, where the completion of
+// finishWriting() also runs.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +34,8 @@ struct OutputSettings {
   int bitRate = 0;        // bits per second
 };
 
-// The writer's single audio input.
+// The writer's single audio input, called from the context that drives the
+// writer.
 class WriterInput {
  public:
   virtual ~WriterInput() = default;
@@ -40,9 +43,15 @@ class WriterInput {
   virtual bool isReadyForMoreMediaData() const = 0;
   // Takes a mono48 buffer whose first frame is presented at 48 kHz frame
   // `pts`. Frames must follow each other without gaps (pts == frames taken so
-  // far). False when refused (not writing, wrong format, gap, encoder or file
-  // error; the latter two fail the writer).
+  // far). False when refused: not writing (an encoder or file error fails
+  // the writer), wrong format, gap, or not ready. The caller may reuse the
+  // buffer as soon as append() returns.
   virtual bool append(const PcmBuffer& buffer, int64_t pts) = 0;
+  // Takes `frames` frames of digital silence at `pts`, as append() of zero
+  // buffers would, and returns how many it took (0 when refused). This one
+  // appends zero buffers of at most 4,800 frames while the input is ready;
+  // the real writer queues the whole run as a count instead.
+  virtual int64_t appendSilence(int64_t frames, int64_t pts);
   // No more buffers will come.
   virtual void markAsFinished() = 0;
 };
@@ -60,10 +69,12 @@ class Writer {
   virtual WriterInput* addInput(const OutputSettings& settings) = 0;
   // Writes the file header; status becomes writing. False with errorDescription().
   virtual bool startWriting() = 0;
-  // Flushes the encoder and closes the file off the caller's thread, then
-  // calls completion there, as its last action. Status ends completed or failed.
+  // Encodes what is still queued, flushes the encoder and closes the file off
+  // the caller's thread, then calls completion there, as its last action.
+  // Status ends completed or failed. Called once.
   virtual void finishWriting(std::function<void()> completion) = 0;
-  // Abandons the file (status cancelled); the caller deletes it.
+  // Abandons the file (status cancelled), dropping what is still queued; the
+  // caller deletes it.
   virtual void cancelWriting() = 0;
   // Readable from any thread.
   virtual WriterStatus status() const = 0;
@@ -80,6 +91,12 @@ using WriterFactory = std::function<std::unique_ptr<Writer>(const std::filesyste
 // frame f appended is frame f decoded, and the padding of the encoder's last
 // frame cut by the duration of the last sample, so that a file of N frames
 // appended decodes to N frames.
+//
+// Its input only queues: append() copies the buffer and appendSilence()
+// records a count, so an hour of silence costs the caller one call. One
+// encoder thread per writer, started by startWriting(), encodes, muxes and
+// syncs. The input stops being ready while a minute of audio waits to be
+// encoded, which holds a faster-than-real-time feeder back.
 std::unique_ptr<Writer> makeFileWriter(const std::filesystem::path& file);
 
 }  // namespace lumeno

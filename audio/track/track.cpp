@@ -101,10 +101,14 @@ void Track::append(const PcmBuffer& buffer, std::optional<double> heardMs) {
   }
 }
 
+bool Track::waitForWriter() {
+  for (int i = 0; i < 200 && !input->isReadyForMoreMediaData(); ++i) usleep(5000);
+  return input->isReadyForMoreMediaData();
+}
+
 void Track::write(const PcmBuffer& buffer) {
   if (!writer || !input || writer->status() != WriterStatus::writing || buffer.frameLength() < 1) return;
-  for (int i = 0; i < 200 && !input->isReadyForMoreMediaData(); ++i) usleep(5000);
-  if (input->isReadyForMoreMediaData() && input->append(buffer, pts)) {
+  if (waitForWriter() && input->append(buffer, pts)) {
     pts += buffer.frameLength();
     return;
   }
@@ -112,15 +116,15 @@ void Track::write(const PcmBuffer& buffer) {
 }
 
 void Track::padTo(int64_t target) {
-  if (pts >= target) return;
-  // One zero-filled buffer serves every write.
-  auto silence = PcmBuffer::make(mono48, uint32_t(std::min<int64_t>(target - pts, 4800)));
-  if (!silence) return;
   while (pts < target) {
-    silence->setFrameLength(uint32_t(std::min<int64_t>(target - pts, silence->frameCapacity())));
-    int64_t before = pts;
-    write(*silence);
-    if (pts == before) return;
+    if (!writer || !input || writer->status() != WriterStatus::writing) return;
+    int64_t frames = target - pts;
+    int64_t taken = waitForWriter() ? input->appendSilence(frames, pts) : 0;
+    if (taken < 1) {
+      log(name + ": writer busy, dropped " + std::to_string(frames) + " samples");
+      return;
+    }
+    pts += taken;
   }
 }
 

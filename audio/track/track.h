@@ -8,8 +8,9 @@
 //
 // A track has no lock: every call and every field access comes from one
 // serial context (the recorder's work queue, or a folder tool's one thread).
-// Only the writer's completion in finish() runs elsewhere, and it touches
-// nothing of the track.
+// The writer encodes and syncs on its own thread, so a write or a long pad
+// only queues work there; its completion in finish() runs on that thread
+// too, and touches nothing of the track.
 #pragma once
 
 #include <cstdint>
@@ -52,10 +53,13 @@ class Track {
   // time of its first sample when the source knows it.
   void append(const PcmBuffer& buffer, std::optional<double> heardMs = std::nullopt);
   // Appends a mono48 buffer to the file at pts; pts grows by its frame length
-  // only when the writer took it.
+  // only when the writer took it. Waits up to 1 s for a busy writer, then
+  // logs the buffer as dropped.
   void write(const PcmBuffer& buffer);
-  // Writes silence until pts reaches target, in buffers of at most 4,800
-  // frames; stops as soon as a write does not move pts.
+  // Hands silence up to target to the writer as a count (see
+  // WriterInput::appendSilence), waiting for a busy writer as write() does;
+  // pts grows by what the writer took, and padding stops as soon as it
+  // takes nothing.
   void padTo(int64_t target);
   // Sends the first n pending samples as one "pcm" event (when stream is set).
   void emit(int64_t n);
@@ -73,6 +77,9 @@ class Track {
   void cancel();
   // True when a writer exists and its status is completed.
   bool writerCompleted() const;
+  // Waits up to 1 s, in 5 ms steps, for the input to be ready; false when it
+  // still is not. Needs an input.
+  bool waitForWriter();
 
   const std::string name;
   const std::filesystem::path url;

@@ -1,9 +1,12 @@
 // Throughput of the append path against the FDK encoder alone, and of the
-// reader, as multiples of real time (the "x_realtime" counter).
+// reader, as multiples of real time (the "x_realtime" counter); and what a
+// long pad costs the caller and the writer's encoder thread.
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <fdk-aac/aacenc_lib.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <vector>
@@ -39,10 +42,19 @@ void report(benchmark::State& state) {
       benchmark::Counter(double(seconds) * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// One minute of 48 kHz mono through Track::append, encoding included.
+double cpuSeconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// One minute of 48 kHz mono through Track::append, encoding included (on
+// the writer's thread, so the CPU time is the process's). "caller_ms" is the
+// CPU time the appends took on the caller's thread, per minute of audio.
 void appendPath(benchmark::State& state, bool heard) {
   std::vector<PcmBuffer> buffers;
   for (uint32_t at = 0; at < 48000 * seconds; at += bufferFrames) buffers.push_back(speechLike(at));
+  double callerCpu = 0;
   for (auto _ : state) {
     auto track = Track::onFile("me", benchFile("lumeno_bench_track.m4a"));
     track->stream = false;
@@ -50,6 +62,7 @@ void appendPath(benchmark::State& state, bool heard) {
     // Program time 0 is now, so the arrival anchor pads no silence ahead.
     startedHost = hostNow();
     double ms = 0;
+    double start = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     for (const PcmBuffer& b : buffers) {
       if (heard)
         track->append(b, ms);
@@ -57,11 +70,13 @@ void appendPath(benchmark::State& state, bool heard) {
         track->append(b);
       ms += 100;
     }
+    callerCpu += cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start;
     Group group;
     track->finish(group);
     group.wait();
   }
   report(state);
+  state.counters["caller_ms"] = callerCpu * 1000 / double(state.iterations());
 }
 
 void BM_AppendWithHeardTime(benchmark::State& state) { appendPath(state, true); }
@@ -129,10 +144,40 @@ void BM_ReaderDecode(benchmark::State& state) {
   report(state);
 }
 
+// A resume after an hour's pause: the time is the wall time padTo() takes on
+// the caller's thread. "drain_s" is the wall time from the hand-over to the
+// finished file, "drain_cpu_s" the process's CPU time meanwhile, nearly all
+// of it the encoder thread's (the caller only waits).
+void BM_PadOneHour(benchmark::State& state) {
+  const int64_t hour = int64_t(3600) * 48000;
+  double drainWall = 0, drainCpu = 0;
+  for (auto _ : state) {
+    auto track = Track::onFile("me", benchFile("lumeno_bench_pad.m4a"));
+    track->stream = false;
+    track->openWriter();
+    double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    auto start = std::chrono::steady_clock::now();
+    track->padTo(hour);
+    auto handedOver = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(handedOver - start).count());
+    Group group;
+    track->finish(group);
+    group.wait();
+    drainWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    drainCpu += cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu;
+    if (!track->writerCompleted() || track->pts != hour) state.SkipWithError("the hour was not written");
+  }
+  fs::remove(benchFile("lumeno_bench_pad.m4a"));
+  state.counters["drain_s"] = drainWall / double(state.iterations());
+  state.counters["drain_cpu_s"] = drainCpu / double(state.iterations());
+}
+
 BENCHMARK(BM_EncoderAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_AppendWithHeardTime)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_AppendWithoutHeardTime)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AppendWithHeardTime)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_AppendWithoutHeardTime)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_ReaderDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Each iteration encodes an hour; two are enough.
+BENCHMARK(BM_PadOneHour)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(2);
 
 }  // namespace
 }  // namespace lumeno

@@ -33,6 +33,7 @@ struct FakeWriterControl {
   std::vector<int> refusedRates;
   bool failStart = false;
   bool neverReady = false;
+  int busyAfter = -1;  // appends after which it is never ready again; -1: none
   std::vector<int> triedRates;
   std::vector<uint32_t> appended;
 };
@@ -59,7 +60,9 @@ class FakeWriter : public Writer, public WriterInput {
   void cancelWriting() override { status_ = WriterStatus::cancelled; }
   WriterStatus status() const override { return status_; }
   std::string errorDescription() const override { return c_.failStart ? "refused" : ""; }
-  bool isReadyForMoreMediaData() const override { return !c_.neverReady; }
+  bool isReadyForMoreMediaData() const override {
+    return !c_.neverReady && (c_.busyAfter < 0 || int(c_.appended.size()) < c_.busyAfter);
+  }
   bool append(const PcmBuffer& b, int64_t) override {
     c_.appended.push_back(b.frameLength());
     return true;
@@ -269,14 +272,35 @@ TEST(TrackWriter, WithoutAFileTheTrackKeepsStreamingAtPts0) {
 }
 
 TEST(TrackWriter, BusyWriterDropsTheBufferAfterOneSecond) {
-  FakeWriterControl control;
-  Track track("me", "/nonexistent/me.m4a", true, fake(control));
-  track.openWriter();
-  control.neverReady = true;
-  StderrCapture err;
-  track.padTo(9600);  // one attempt only: pts does not move
-  EXPECT_EQ(err.text(), "me: writer busy, dropped 4800 samples\n");
-  EXPECT_EQ(track.pts, 0);
+  struct Case {
+    const char* what;
+    bool neverReady;
+    int busyAfter;
+    int64_t target;
+    std::vector<uint32_t> appended;
+    std::string log;
+  };
+  const Case cases[] = {
+      // One attempt only, for the whole run: pts does not move.
+      {"never ready", true, -1, 9600, {}, "me: writer busy, dropped 9600 samples\n"},
+      // pts grows by what was taken before the writer turned busy.
+      {"busy part-way", false, 2, 20000, {4800, 4800}, "me: writer busy, dropped 10400 samples\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeWriterControl control;
+    Track track("me", "/nonexistent/me.m4a", true, fake(control));
+    track.openWriter();
+    control.neverReady = c.neverReady;
+    control.busyAfter = c.busyAfter;
+    StderrCapture err;
+    track.padTo(c.target);
+    EXPECT_EQ(err.text(), c.log);
+    EXPECT_EQ(control.appended, c.appended);
+    int64_t taken = 0;
+    for (uint32_t n : c.appended) taken += n;
+    EXPECT_EQ(track.pts, taken);
+  }
 }
 
 TEST(TrackFile, TrackThatNeverGotAudioLeavesNoFile) {
@@ -333,6 +357,24 @@ struct NoiseWithClick {
     return frame == click ? 0.9f : float(int32_t(seed >> 8) % 2000) * 1e-5f;
   }
 };
+
+// Cancelling while the writer's thread still has a minute of work queued
+// neither waits for it nor leaves a file.
+TEST(TrackFile, CancelWithWorkStillQueuedLeavesNoFile) {
+  test::Folder dir;
+  auto track = Track::onFile("me", dir.path() / "me.m4a");
+  track->openWriter();
+  auto noisy = [] { return buffer(48000, 4800, [](uint32_t i) { return 0.3f * float(std::sin(i * 0.05)); }); };
+  for (int i = 0; i < 200; ++i) track->write(noisy());
+  track->padTo(track->pts + int64_t(3600) * 48000);
+  track->write(noisy());
+  track->cancel();
+  EXPECT_FALSE(fs::exists(dir.path() / "me.m4a"));
+  EXPECT_EQ(track->writer->status(), WriterStatus::cancelled);
+  int64_t pts = track->pts;
+  track->write(noisy());
+  EXPECT_EQ(track->pts, pts);
+}
 
 // Counts the top-level boxes of an MPEG-4 file by type.
 std::vector<std::string> topLevelBoxes(const fs::path& file) {
@@ -472,6 +514,65 @@ TEST(TrackFile, DecodesToExactlyTheFramesWritten) {
       EXPECT_NEAR(double(test::peakBetween(decoded, 0, decoded.size())), double(total - 1), 8);
     }
   }
+}
+
+// A resume after a long pause pads the track with silence: ten minutes of it
+// between two stretches of noise decode to every frame, with a click just
+// before the pause and one just after it at their frames and silence in
+// between, away from the codec's reach into it.
+TEST(TrackFile, LongPauseDecodesToSilenceWithTheAudioAroundItInPlace) {
+  test::Folder dir;
+  fs::path file = dir.path() / "me.m4a";
+  auto track = Track::onFile("me", file);
+  track->stream = false;
+  track->openWriter();
+  ASSERT_TRUE(track->writer);
+  const int64_t before = 3 * 48000 + 123, pause = int64_t(10) * 60 * 48000, after = 2 * 48000 + 77;
+  const int64_t resume = before + pause, total = resume + after;
+  const int64_t clicks[] = {before - 700, resume + 1000};
+  NoiseWithClick noise[] = {{clicks[0], 11}, {clicks[1], 13}};
+  // Odd buffer sizes, so that neither run starts on an encoder frame.
+  auto feed = [&](int64_t from, int64_t to, NoiseWithClick& n) {
+    for (int64_t at = from; at < to; at += 997) {
+      uint32_t frames = uint32_t(std::min<int64_t>(997, to - at));
+      track->write(buffer(48000, frames, [&](uint32_t i) { return n(at + i); }));
+    }
+  };
+  feed(0, before, noise[0]);
+  track->padTo(resume);
+  ASSERT_EQ(track->pts, resume);
+  feed(resume, total, noise[1]);
+  ASSERT_EQ(track->pts, total);
+  Group group;
+  track->finish(group);
+  group.wait();
+  ASSERT_TRUE(track->writerCompleted());
+
+  // Decoded in a stream: ten minutes are too many samples to keep.
+  const int64_t reach = 4096;  // two encoder frames
+  auto reader = AssetReader::make(file);
+  ASSERT_TRUE(reader && reader->startReading());
+  int64_t frame = 0, peak[2] = {-1, -1};
+  float peakLevel[2] = {0, 0}, silenceLevel = 0;
+  while (auto b = reader->copyNextSampleBuffer()) {
+    for (uint32_t i = 0; i < b->frameLength(); ++i, ++frame) {
+      float v = std::fabs(b->floatData(0)[i]);
+      if (frame >= before + reach && frame < resume - reach) {
+        silenceLevel = std::max(silenceLevel, v);
+      } else {
+        int side = frame < before + reach ? 0 : 1;
+        if (v > peakLevel[side]) {
+          peakLevel[side] = v;
+          peak[side] = frame;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(reader->status(), ReaderStatus::completed);
+  EXPECT_EQ(frame, total);
+  EXPECT_NEAR(double(peak[0]), double(clicks[0]), 8);
+  EXPECT_NEAR(double(peak[1]), double(clicks[1]), 8);
+  EXPECT_LT(silenceLevel, 1e-4f);  // below -80 dBFS: what the codec makes of digital silence
 }
 
 }  // namespace
