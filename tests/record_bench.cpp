@@ -195,14 +195,7 @@ int pause(double seconds) {
   std::this_thread::sleep_for(10s);
   rec.command("stop");
   if (rec.wait(std::chrono::seconds(120)).status != 0) return 1;
-  double longest = 0;
-  uint64_t last = 0;
-  for (const auto& e : rec.events()) {
-    if (e.event.type() != "level") continue;
-    if (last && e.arrivedNs > resumeNs - 1'000'000'000 && last < resumeNs + 10'000'000'000)
-      longest = std::max(longest, double(e.arrivedNs - last) / 1e6);
-    last = e.arrivedNs;
-  }
+  double longest = longestGap(rec.events(), "level", resumeNs - 1'000'000'000, resumeNs + 10'000'000'000);
   auto me = decodeAll(tmp / "rec/me.m4a");
   std::printf("resume after a %.0f s pause: longest gap between level events %.1f ms; the files hold %.1f s\n", seconds,
               longest, double(me.size()) / 48000.0);

@@ -548,15 +548,7 @@ TEST_F(OwnServerTest, BothTracksComeBackAlignedAfterTheServerRestarts) {
   std::this_thread::sleep_for(1500ms);
   ASSERT_TRUE(server.start());
   // The microphone and system audio each come back by themselves.
-  size_t seen = 0;
-  for (int i = 0; i < 2; ++i) {
-    auto back = rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 15s, seen);
-    ASSERT_TRUE(back) << rec->log();
-    auto events = rec->events();
-    for (seen = 0; seen < events.size() && events[seen].arrivedNs != back->arrivedNs; ++seen) {
-    }
-    ++seen;
-  }
+  ASSERT_TRUE(rec->waitForCount([](const Event& e) { return isWarn(e, "device-changed"); }, 2, 15s)) << rec->log();
   uint64_t clickNs = monotonicNs() + secondsNs(1);
   auto click = Player::play(clicksIntoBoth(2, {clickNs}));
   ASSERT_TRUE(click);
@@ -601,14 +593,7 @@ TEST_F(OwnServerTest, AStalledServerNeverHoldsUpLevelsOrStop) {
   EXPECT_EQ(result.status, 0) << rec->log();
   EXPECT_LT(monotonicNs() - stopNs, secondsNs(5)) << "stop is not held up by the stalled server";
 
-  double longest = 0;
-  uint64_t last = 0;
-  for (const auto& e : rec->events()) {
-    if (e.event.type() != "level") continue;
-    if (last && e.arrivedNs > stallNs) longest = std::max(longest, double(e.arrivedNs - last) / 1e6);
-    last = e.arrivedNs;
-  }
-  EXPECT_LT(longest, 2000) << "levels went on while the server stalled";
+  EXPECT_LT(longestGap(rec->events(), "level", stallNs), 2000) << "levels went on while the server stalled";
   // What was heard before the stall is there; the files end where the audio
   // stopped coming.
   auto me = decoded("me.m4a"), them = decoded("them.m4a");
@@ -632,15 +617,8 @@ TEST_F(OwnServerTest, BothSourcesComeBackWhenAStalledServerAnswersAgain) {
   }
   // Given up on while it stalled, the server is asked again until both
   // sources run.
-  size_t seen = before;
-  for (int i = 0; i < 2; ++i) {
-    auto back = rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 15s, seen);
-    ASSERT_TRUE(back) << rec->log();
-    auto events = rec->events();
-    for (seen = before; seen < events.size() && events[seen].arrivedNs != back->arrivedNs; ++seen) {
-    }
-    ++seen;
-  }
+  ASSERT_TRUE(rec->waitForCount([](const Event& e) { return isWarn(e, "device-changed"); }, 2, 15s, before))
+      << rec->log();
   size_t resumed = rec->eventCount();
   std::this_thread::sleep_for(1000ms);
   rec->command("stop");

@@ -137,6 +137,12 @@ std::optional<ArrivedEvent> Recording::waitFor(const std::function<bool(const Ev
   }
 }
 
+bool Recording::waitForCount(const std::function<bool(const Event&)>& match, size_t count,
+                             std::chrono::milliseconds timeout, size_t skip) {
+  size_t found = 0;
+  return waitFor([&](const Event& e) { return match(e) && ++found == count; }, timeout, skip).has_value();
+}
+
 std::optional<ArrivedEvent> Recording::waitForType(const std::string& type, std::chrono::milliseconds timeout) {
   return waitFor([&](const Event& e) { return e.type() == type; }, timeout);
 }
@@ -197,6 +203,18 @@ std::vector<nlohmann::json> ofType(const std::vector<ArrivedEvent>& events, cons
   for (const auto& e : events)
     if (e.event.type() == type) out.push_back(e.event.json);
   return out;
+}
+
+double longestGap(const std::vector<ArrivedEvent>& events, const std::string& type, uint64_t afterNs,
+                  uint64_t beforeNs) {
+  double longest = 0;
+  uint64_t last = 0;
+  for (const auto& e : events) {
+    if (e.event.type() != type) continue;
+    if (last && e.arrivedNs > afterNs && last < beforeNs) longest = std::max(longest, double(e.arrivedNs - last) / 1e6);
+    last = e.arrivedNs;
+  }
+  return longest;
 }
 
 ProgramClock clockFrom(uint64_t sentNs, const nlohmann::json& answer, double startOffsetMs) {

@@ -58,6 +58,10 @@ class Recording {
   // `skip` events; that event, or none after the timeout.
   std::optional<ArrivedEvent> waitFor(const std::function<bool(const Event&)>& match,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(10), size_t skip = 0);
+  // Waits until `count` events for which `match` holds have arrived after the
+  // first `skip`; false after the timeout.
+  bool waitForCount(const std::function<bool(const Event&)>& match, size_t count,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10), size_t skip = 0);
   // Waits for an event of that type.
   std::optional<ArrivedEvent> waitForType(const std::string& type,
                                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -90,6 +94,11 @@ class Recording {
 
 // The events of one type.
 std::vector<nlohmann::json> ofType(const std::vector<ArrivedEvent>& events, const std::string& type);
+
+// The longest time (ms) between two events of a type that arrived, the later
+// one after afterNs and the earlier one before beforeNs.
+double longestGap(const std::vector<ArrivedEvent>& events, const std::string& type, uint64_t afterNs,
+                  uint64_t beforeNs = UINT64_MAX);
 
 // Maps CLOCK_MONOTONIC moments to a recorder's program time. The moment the
 // recorder was started is no good for it: on a busy machine its program time
