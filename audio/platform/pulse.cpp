@@ -521,9 +521,22 @@ struct RecordStream::State {
   // Blocks of exactly wanted.blockFrames.
   std::vector<float> block;
   uint32_t blockFill = 0;
-  std::optional<double> blockHeard;
+  uint64_t blockFirst = 0;  // the stream frame the block starts at
+  // Fragments read before the timing settled, kept back until it has.
+  struct Held {
+    std::vector<float> samples;  // empty for a hole
+    uint32_t count = 0;
+    uint64_t first = 0;
+  };
+  std::vector<Held> held;
+  bool settled = false;
 
   static constexpr size_t kAnchors = 64;
+  // A new stream's first latency reports scatter; the first buffers wait for
+  // this many of them (about 80 ms of 10 ms fragments), so that the time they
+  // carry, which anchors a whole track, is a median and not one report.
+  static constexpr size_t kSettleAnchors = 8;
+  static constexpr size_t kMaxHeld = 16;  // a stream without timing waits no longer
 
   double framesNs(uint64_t n) const { return double(n) * 1e9 / double(wanted.rate); }
 
@@ -535,18 +548,26 @@ struct RecordStream::State {
     return *mid;
   }
 
-  void deliver(const float* samples, uint32_t count, std::optional<double> heard) {
-    auto host = [](std::optional<double> ns) -> std::optional<uint64_t> {
-      if (!ns || *ns < 0) return std::nullopt;
-      return uint64_t(*ns);
-    };
+  // The host time (ns) of a stream frame, from the timing known now.
+  std::optional<uint64_t> heardAt(uint64_t frame) {
+    auto a = anchor();
+    if (!a) return std::nullopt;
+    double ns = *a + framesNs(frame);
+    if (ns < 0) return std::nullopt;
+    return uint64_t(ns);
+  }
+
+  // Hands on count frames (null samples: a hole) that start at stream frame
+  // `first`, whole or in blocks; a block's time is taken when it is complete.
+  void deliver(const float* samples, uint32_t count, uint64_t first) {
     if (wanted.blockFrames == 0) {
-      onData(samples, count, host(heard));
+      // A hole is time that passed: skipped here, silence in blocks.
+      if (samples) onData(samples, count, heardAt(first));
       return;
     }
     uint32_t done = 0;
     while (done < count) {
-      if (blockFill == 0) blockHeard = heard ? std::optional<double>(*heard + framesNs(done)) : std::nullopt;
+      if (blockFill == 0) blockFirst = first + done;
       uint32_t take = std::min(count - done, wanted.blockFrames - blockFill);
       size_t n = size_t(take) * wanted.channels;
       float* dst = block.data() + size_t(blockFill) * wanted.channels;
@@ -557,10 +578,25 @@ struct RecordStream::State {
       blockFill += take;
       done += take;
       if (blockFill == wanted.blockFrames) {
-        onData(block.data(), blockFill, host(blockHeard));
+        onData(block.data(), blockFill, heardAt(blockFirst));
         blockFill = 0;
       }
     }
+  }
+
+  void take(const float* samples, uint32_t count) {
+    if (!settled && anchors.size() < kSettleAnchors && held.size() < kMaxHeld) {
+      Held h;
+      if (samples) h.samples.assign(samples, samples + size_t(count) * wanted.channels);
+      h.count = count;
+      h.first = frames;
+      held.push_back(std::move(h));
+      return;
+    }
+    settled = true;
+    for (const Held& h : held) deliver(h.samples.empty() ? nullptr : h.samples.data(), h.count, h.first);
+    held.clear();
+    deliver(samples, count, frames);
   }
 
   static void onRead(pa_stream* s, size_t, void* p) {
@@ -579,10 +615,7 @@ struct RecordStream::State {
         self->anchors.push_back(now - lat - self->framesNs(self->frames));
         if (self->anchors.size() > kAnchors) self->anchors.pop_front();
       }
-      std::optional<double> heard;
-      if (auto a = self->anchor()) heard = *a + self->framesNs(self->frames);
-      // A hole (no data) is time that passed: silence in blocks, skipped otherwise.
-      if (data || self->wanted.blockFrames > 0) self->deliver(static_cast<const float*>(data), count, heard);
+      self->take(static_cast<const float*>(data), count);
       self->frames += count;
       pa_stream_drop(s);
     }

@@ -118,7 +118,9 @@ struct StreamSpec {
 // One record stream, float32 interleaved. Capture times are CLOCK_MONOTONIC
 // nanoseconds of a block's first frame, from the server's latency reports
 // held against a running frame count (a median of recent anchors, so single
-// bad reports do not move it).
+// bad reports do not move it), taken when the block is handed on. The first
+// fragments of a stream wait until several reports are in (about 80 ms), so
+// that even the first block's time is a median.
 class RecordStream {
  public:
   // Runs on the server's thread; samples are valid only during the call.
