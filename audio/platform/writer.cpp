@@ -269,7 +269,17 @@ class FileWriter : public Writer {
   bool stopping_ = false;          // drop everything and end
   std::function<void()> completion_;
 
-  std::thread encoderThread_;
+  // The encoder thread runs detached: a process that ends without tearing
+  // its writers down (the recorder exits) then leaves no finished thread
+  // behind unjoined. Whoever must outlast it waits on its end, which the
+  // thread holds until its very last step.
+  struct ThreadEnd {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread::id id;  // the encoder thread's, once it runs
+  };
+  std::shared_ptr<ThreadEnd> threadEnd_;  // set when the thread starts
   std::atomic<WriterStatus> status_{WriterStatus::unknown};
   mutable std::mutex errorMutex_;
   std::string error_;
@@ -379,8 +389,20 @@ bool FileWriter::startWriting() {
   status_.store(WriterStatus::writing);
   // What was set up above reaches the thread with its start.
   try {
-    encoderThread_ = std::thread(&FileWriter::run, this);
+    auto end = std::make_shared<ThreadEnd>();
+    threadEnd_ = end;
+    std::thread([this, end] {
+      {
+        std::lock_guard<std::mutex> lock(end->mutex);
+        end->id = std::this_thread::get_id();
+      }
+      run();
+      std::lock_guard<std::mutex> lock(end->mutex);
+      end->done = true;
+      end->ended.notify_all();
+    }).detach();
   } catch (const std::system_error& e) {
+    threadEnd_.reset();
     setFailed(std::string("can't start the encoder thread: ") + e.what());
     return false;
   }
@@ -673,7 +695,7 @@ bool FileWriter::finishFile() {
 void FileWriter::finishWriting(std::function<void()> completion) {
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    if (encoderThread_.joinable() && !finishing_ && !stopping_) {
+    if (threadEnd_ && !finishing_ && !stopping_) {
       finishing_ = true;
       completion_ = std::move(completion);
       queueChanged_.notify_one();
@@ -709,13 +731,12 @@ void FileWriter::stopEncoder() {
     }
   }
   queueChanged_.notify_one();
-  if (!encoderThread_.joinable()) return;
+  if (!threadEnd_) return;
+  std::unique_lock<std::mutex> lock(threadEnd_->mutex);
   // A completion that ends its own writer: the thread touches nothing of it
   // after the completion returns.
-  if (encoderThread_.get_id() == std::this_thread::get_id())
-    encoderThread_.detach();
-  else
-    encoderThread_.join();
+  if (threadEnd_->id == std::this_thread::get_id()) return;
+  threadEnd_->ended.wait(lock, [this] { return threadEnd_->done; });
 }
 
 void FileWriter::closeAll() {
