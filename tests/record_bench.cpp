@@ -76,12 +76,12 @@ int cpu(double seconds) {
   Recording rec(program, tmp / "rec");
   if (!rec.waitForType("level")) return 1;
   std::string monitor = kSpeakers + ".monitor";
-  // The same capture as the recorder's: system audio in 10 ms fragments at the
-  // device's rate and channels, the microphone in 100 ms ones.
+  // The same capture as the recorder's: both sources in 10 ms fragments at
+  // the device's rate and channels.
   pid_t parecThem = spawnDetached({"/usr/bin/parec", "-d", monitor, "--format=float32le", "--rate=48000",
                                    "--channels=2", "--latency-msec=10"});
   pid_t parecMe = spawnDetached(
-      {"/usr/bin/parec", "-d", kMic, "--format=float32le", "--rate=48000", "--channels=1", "--latency-msec=100"});
+      {"/usr/bin/parec", "-d", kMic, "--format=float32le", "--rate=48000", "--channels=1", "--latency-msec=10"});
   pid_t ffmpeg = spawnDetached({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "pulse", "-i", kMic,
                                 "-f", "pulse", "-i", monitor, "-map", "0:a", "-c:a", "aac", "-b:a", "16k", "-ac", "1",
                                 "-y", tmp / "ffmpeg-me.m4a", "-map", "1:a", "-c:a", "aac", "-b:a", "16k", "-ac", "1",
