@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# A private PulseAudio server for the tests and the demo; never the user's own.
+# A private audio server for the tests and the demo; never the user's own.
 #
-#   audio-server.sh start DIR   start a server whose files all live in DIR, wait until
-#                               it is ready, print the address for PULSE_SERVER
+#   audio-server.sh start DIR [KIND]
+#                               start a server whose files all live in DIR, wait until
+#                               it is ready, print the address for PULSE_SERVER. KIND is
+#                               pulseaudio (the default) or pipewire: PipeWire with its
+#                               session manager and pulse server, on a private D-Bus
+#                               session bus. Clients reach either at unix:DIR/native.
 #   audio-server.sh stop DIR    stop the server of DIR (by its process id) and its helpers
 #   audio-server.sh env DIR     print "export PULSE_SERVER=..." for a shell
 #   audio-server.sh play DIR SINK FILE        play a sound file into a sink
@@ -50,7 +54,11 @@ stop_server() {
   stop_pid "$dir/watcher.pid"
   stop_pid "$dir/keeper.pid"
   stop_pid "$dir/mic-keeper.pid"
+  # On PipeWire server.pid is its pulse server; the rest of the stack after it.
   stop_pid "$dir/server.pid"
+  stop_pid "$dir/session-manager.pid"
+  stop_pid "$dir/pipewire.pid"
+  stop_pid "$dir/bus.pid"
 }
 
 client_env() {
@@ -60,26 +68,72 @@ client_env() {
   export PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state"
 }
 
-start_server() {
-  mkdir -p "$dir"
-  dir=$(cd "$dir" && pwd)
-  # One left over from a run that was cut short goes first.
-  stop_server
-  mkdir -p "$dir/home" "$dir/runtime" "$dir/config" "$dir/state"
-  chmod 700 "$dir/runtime"
-  rm -f "$dir/native" "$dir/server.log"
-  cat >"$dir/script.pa" <<EOF
-load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+# The devices, loaded into either server.
+devices() {
+  cat <<EOF
 load-module module-null-sink sink_name=test_speakers rate=48000 channels=2 sink_properties=device.description=Speakers
 load-module module-null-sink sink_name=test_mic_in rate=48000 channels=1 sink_properties=device.description=Microphone-input
 load-module module-remap-source source_name=test_mic master=test_mic_in.monitor channels=1 source_properties=device.description=Microphone
 set-default-sink test_speakers
 set-default-source test_mic
 EOF
-  client_env
+}
+
+start_pulseaudio() {
+  {
+    echo "load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1"
+    devices
+  } >"$dir/script.pa"
   pulseaudio -n -F "$dir/script.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit=yes \
-    --use-pid-file=no ${LUMENO_AUDIO_SERVER_LOG_LEVEL:+--log-level=$LUMENO_AUDIO_SERVER_LOG_LEVEL} --log-target="file:$dir/server.log" </dev/null >/dev/null 2>&1 &
+    --use-pid-file=no ${LUMENO_AUDIO_SERVER_LOG_LEVEL:+--log-level=$LUMENO_AUDIO_SERVER_LOG_LEVEL} \
+    --log-target="file:$dir/server.log" </dev/null >/dev/null 2>&1 &
   echo $! >"$dir/server.pid"
+}
+
+# PipeWire needs its session manager, and the session manager a D-Bus session
+# bus: a private one, in the server's own folder.
+start_pipewire() {
+  export XDG_STATE_HOME="$dir/state"
+  dbus-daemon --session --address="unix:path=$dir/runtime/bus" --fork --print-pid >"$dir/bus.pid"
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/runtime/bus"
+  pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+  echo $! >"$dir/pipewire.pid"
+  wireplumber </dev/null >"$dir/session-manager.log" 2>&1 &
+  echo $! >"$dir/session-manager.pid"
+  pipewire-pulse </dev/null >"$dir/server.log" 2>&1 &
+  echo $! >"$dir/server.pid"
+  # Its pulse server listens in PULSE_RUNTIME_PATH; clients find it at DIR/native.
+  local up=
+  for _ in $(seq 500); do
+    if [ -S "$dir/runtime/native" ] && pactl -s "unix:$dir/runtime/native" info >/dev/null 2>&1; then
+      up=1
+      break
+    fi
+    alive "$(cat "$dir/server.pid")" || break
+    sleep 0.02
+  done
+  [ -n "$up" ] || return 0
+  ln -sfn "$dir/runtime/native" "$dir/native"
+  local line
+  while read -r line; do
+    # shellcheck disable=SC2086
+    pactl $line >/dev/null || return 0
+  done < <(devices)
+}
+
+start_server() {
+  local kind=${1:-pulseaudio}
+  case $kind in pulseaudio|pipewire) ;; *) die "unknown server kind $kind" ;; esac
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  # One left over from a run that was cut short goes first.
+  stop_server
+  mkdir -p "$dir/home" "$dir/runtime" "$dir/config" "$dir/state"
+  chmod 700 "$dir/runtime"
+  rm -f "$dir/native" "$dir"/*.log
+  echo "$kind" >"$dir/kind"
+  client_env
+  "start_$kind"
   # Ready when the microphone is the default input.
   local ready=
   for _ in $(seq 500); do
@@ -89,7 +143,7 @@ EOF
   done
   if [ -z "$ready" ]; then
     stop_server
-    die "the server did not come up (see $dir/server.log)"
+    die "the $kind server did not come up (see the logs in $dir)"
   fi
   # An idle null sink renders in blocks of up to 2 s; one low-latency reader on the
   # speakers' monitor keeps new monitor streams from waiting that long for data.
@@ -100,9 +154,11 @@ EOF
   echo $! >"$dir/mic-keeper.pid"
   # Suspending and resuming wakes a sink that is still in its first long sleep.
   local sink source
-  for sink in test_speakers test_mic_in; do
-    pactl suspend-sink $sink 1 && pactl suspend-sink $sink 0
-  done
+  if [ "$kind" = pulseaudio ]; then
+    for sink in test_speakers test_mic_in; do
+      pactl suspend-sink $sink 1 && pactl suspend-sink $sink 0
+    done
+  fi
   for source in test_speakers.monitor test_mic; do
     if ! timeout 5 sh -c "parec --latency-msec=10 -d $source | head -c 64 >/dev/null" 2>/dev/null; then
       stop_server
@@ -122,7 +178,7 @@ EOF
 }
 
 case $cmd in
-  start) start_server ;;
+  start) start_server "$@" ;;
   stop) stop_server ;;
   env) echo "export PULSE_SERVER=$(address)" ;;
   play)

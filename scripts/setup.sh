@@ -65,6 +65,7 @@ apt-get install -y -qq --no-install-recommends \
   libfdk-aac-dev \
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg \
   libpulse-dev pulseaudio pulseaudio-utils \
+  pipewire pipewire-pulse wireplumber dbus-daemon \
   nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   espeak-ng sox socat binutils procps time \

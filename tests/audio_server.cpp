@@ -90,11 +90,16 @@ AudioServer::AudioServer(std::string dir) : dir_(std::move(dir)) {}
 
 AudioServer::~AudioServer() { stop(); }
 
+std::string serverKind() {
+  const char* kind = std::getenv("LUMENO_TEST_AUDIO_SERVER");
+  return kind && *kind ? kind : "pulseaudio";
+}
+
 bool AudioServer::start() {
   // Stopped by the script's watcher should this process die before stop().
   ProcessOptions options;
   options.setEnv["LUMENO_AUDIO_SERVER_OWNER"] = std::to_string(getpid());
-  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "start", dir_}, options).status == 0;
+  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "start", dir_, serverKind()}, options).status == 0;
 }
 
 bool AudioServer::stop() {

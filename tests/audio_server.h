@@ -1,6 +1,6 @@
-// The test audio server harness: a private PulseAudio server (never the
-// user's), known signals played into its sinks, and device changes made with
-// pactl. The CTest fixture "audio_server" starts one shared server per test
+// The test audio server harness: a private audio server (never the user's),
+// PulseAudio or PipeWire with its pulse server, known signals played into its
+// sinks, and device changes made with pactl. The CTest fixture "audio_server" starts one shared server per test
 // run and gives its address to the tests in PULSE_SERVER; a test that has to
 // stop a server starts one of its own with AudioServer.
 //
@@ -25,7 +25,12 @@ inline const std::string kSpeakers = "test_speakers";
 inline const std::string kMicSink = "test_mic_in";
 inline const std::string kMic = "test_mic";
 
-// A server of its own in a folder; stopped by process id on destruction.
+// The kind of server the tests run against: LUMENO_TEST_AUDIO_SERVER,
+// "pulseaudio" (the default) or "pipewire".
+std::string serverKind();
+
+// A server of its own in a folder, of serverKind(); stopped by process id on
+// destruction. On PipeWire its process id is that of its pulse server.
 class AudioServer {
  public:
   explicit AudioServer(std::string dir);
