@@ -249,30 +249,43 @@ TEST_F(CaptureTest, SystemAudioDeliversATonePlayedIntoTheSpeakers) {
   for (const auto& e : entries) EXPECT_TRUE(e.heardMs);
 }
 
-TEST_F(CaptureTest, SystemAudioHeardTimesMatchTheMomentsPlayed) {
+// Heard times are checked against one click played into the speakers and the
+// microphone at once: both sources must hear it at the same moment. Against
+// the moment the player meant to play it they are only checked loosely, as a
+// player starved by a busy machine plays late.
+TEST_F(CaptureTest, SystemAudioAndMicHearOneClickAtTheSameMoment) {
+  Captured mics;
+  Mic mic([&](PcmBuffer& b, std::optional<double> h) { mics.add(b, h); }, queue);
   SystemAudio sys([this](PcmBuffer& b, std::optional<double> h) { captured.add(b, h); }, queue);
   bool started = false;
-  queue.sync([&] { started = sys.start(); });
+  queue.sync([&] { started = sys.start() && mic.start(); });
   ASSERT_TRUE(started);
   uint64_t now = hostNow();
   std::vector<uint64_t> at;
   for (int i = 0; i < 6; ++i) at.push_back(now + uint64_t(1200 + 300 * i) * 1000000u);
-  auto player = Player::play(stereo(test::clickSignal(test::kSpeakers, 3.3, at)));
+  auto player = Player::play(test::clicksIntoBoth(3.3, at));
   ASSERT_TRUE(player);
   auto played = player->clickTimes(at.size());
   ASSERT_EQ(played.size(), at.size());
   player->wait();
-  sleepMs(100);
-  queue.sync([&] { sys.stop(); });
-  auto heard = clicksHeard(captured.snapshot());
-  ASSERT_EQ(heard.size(), played.size());
-  double worst = 0;
-  for (size_t i = 0; i < heard.size(); ++i) {
-    double diff = heard[i] - hostMs(played[i]);
-    worst = std::max(worst, std::abs(diff));
-    EXPECT_NEAR(heard[i], hostMs(played[i]), 20) << "click " << i;
+  sleepMs(200);
+  queue.sync([&] {
+    sys.stop();
+    mic.stop();
+  });
+  auto heardBySystem = clicksHeard(captured.snapshot());
+  auto heardByMic = clicksHeard(mics.snapshot());
+  ASSERT_EQ(heardBySystem.size(), played.size());
+  ASSERT_EQ(heardByMic.size(), played.size());
+  double apart = 0, off = 0;
+  for (size_t i = 0; i < played.size(); ++i) {
+    apart = std::max(apart, std::abs(heardByMic[i] - heardBySystem[i]));
+    off = std::max(off, std::abs(heardBySystem[i] - hostMs(played[i])));
+    EXPECT_NEAR(heardByMic[i], heardBySystem[i], 10) << "click " << i;
+    EXPECT_NEAR(heardBySystem[i], hostMs(played[i]), 150) << "click " << i;
   }
-  std::printf("system audio: worst heard-time error %.2f ms over %zu clicks\n", worst, heard.size());
+  std::printf("one click heard by both sources: at most %.2f ms apart, %.2f ms from where it was played\n", apart,
+              off);
 }
 
 TEST_F(CaptureTest, MicDeliversTheFirstChannelIn100msBuffersWithHeardTimes) {
@@ -306,14 +319,7 @@ TEST_F(CaptureTest, MicDeliversTheFirstChannelIn100msBuffersWithHeardTimes) {
   auto tone = toneOf(entries, t0 + 400, t0 + 1200);
   EXPECT_NEAR(tone.hz, 440, 5);
   EXPECT_NEAR(tone.rms, 0.25 / std::sqrt(2.0), 0.02);
-  auto heard = clicksHeard(entries);
-  ASSERT_EQ(heard.size(), played.size());
-  double worst = 0;
-  for (size_t i = 0; i < heard.size(); ++i) {
-    worst = std::max(worst, std::abs(heard[i] - hostMs(played[i])));
-    EXPECT_NEAR(heard[i], hostMs(played[i]), 20) << "click " << i;
-  }
-  std::printf("microphone: worst heard-time error %.2f ms over %zu clicks\n", worst, heard.size());
+  EXPECT_EQ(clicksHeard(entries).size(), played.size());
 }
 
 TEST_F(CaptureTest, ChosenMicRunsAtItsOwnRateAndUnpluggingItIsNoticed) {
