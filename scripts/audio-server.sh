@@ -11,6 +11,9 @@
 #   audio-server.sh env DIR     print "export PULSE_SERVER=..." for a shell
 #   audio-server.sh play DIR SINK FILE        play a sound file into a sink
 #   audio-server.sh tone DIR SINK HZ SECONDS  play a sine tone (amplitude 0.5) into a sink
+#   audio-server.sh graph-rate DIR HZ         PipeWire only: run its graph at HZ (0: its own
+#                                             choice again), as a desktop does when a player
+#                                             asks for another rate
 #
 # With LUMENO_AUDIO_SERVER_OWNER=PID set at start, the server is stopped as soon as
 # that process is gone, so a test that dies half-way leaves no server behind.
@@ -22,7 +25,7 @@ set -euo pipefail
 
 die() { echo "audio-server.sh: $*" >&2; exit 1; }
 
-[ $# -ge 2 ] || die "usage: audio-server.sh start|stop|env|play|tone DIR [...]"
+[ $# -ge 2 ] || die "usage: audio-server.sh start|stop|env|play|tone|graph-rate DIR [...]"
 cmd=$1
 dir=$2
 shift 2
@@ -98,6 +101,12 @@ start_pipewire() {
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/runtime/bus"
   pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
   echo $! >"$dir/pipewire.pid"
+  # The session manager gives up at once when PipeWire does not answer yet.
+  for _ in $(seq 500); do
+    [ -S "$dir/runtime/pipewire-0" ] && break
+    alive "$(cat "$dir/pipewire.pid")" || return 0
+    sleep 0.02
+  done
   wireplumber </dev/null >"$dir/session-manager.log" 2>&1 &
   echo $! >"$dir/session-manager.pid"
   pipewire-pulse </dev/null >"$dir/server.log" 2>&1 &
@@ -139,6 +148,7 @@ start_server() {
   for _ in $(seq 500); do
     if pactl info 2>/dev/null | grep -q '^Default Source: test_mic$'; then ready=1; break; fi
     alive "$(cat "$dir/server.pid")" || break
+    if [ -f "$dir/session-manager.pid" ]; then alive "$(cat "$dir/session-manager.pid")" || break; fi
     sleep 0.02
   done
   if [ -z "$ready" ]; then
@@ -191,6 +201,12 @@ case $cmd in
     client_env
     sox -q -n -t raw -r 48000 -e float -b 32 -c 1 - synth "$3" sine "$2" vol 0.5 |
       pacat --latency-msec=20 -d "$1" --format=float32le --rate=48000 --channels=1 --raw
+    ;;
+  graph-rate)
+    [ $# -eq 1 ] || die "usage: audio-server.sh graph-rate DIR HZ"
+    [ "$(cat "$dir/kind" 2>/dev/null)" = pipewire ] || die "graph-rate: $dir is not a PipeWire server"
+    client_env
+    pw-metadata -n settings 0 clock.force-rate "$1" >/dev/null
     ;;
   *) die "unknown command $cmd" ;;
 esac

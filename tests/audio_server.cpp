@@ -112,6 +112,14 @@ std::string AudioServer::address() const { return "unix:" + dir_ + "/native"; }
 
 pid_t AudioServer::pid() const { return readPid(dir_ + "/server.pid"); }
 
+bool setGraphRate(uint32_t hz) {
+  const char* address = std::getenv("PULSE_SERVER");
+  std::string dir = address ? address : "";
+  if (dir.rfind("unix:", 0) != 0 || dir.size() < 12) return false;
+  dir = dir.substr(5, dir.size() - 5 - std::string("/native").size());
+  return runProcess({"/bin/bash", LUMENO_AUDIO_SERVER_SCRIPT, "graph-rate", dir, std::to_string(hz)}).status == 0;
+}
+
 ProcessResult pactl(const std::vector<std::string>& words) {
   std::vector<std::string> argv{"/usr/bin/pactl"};
   argv.insert(argv.end(), words.begin(), words.end());

@@ -51,6 +51,12 @@ class AudioServer {
   std::string dir_;
 };
 
+// PipeWire only: runs the graph of the server in PULSE_SERVER at `hz` (0: at
+// its own choice again), the way a desktop follows a player that asks for
+// another rate. Devices that follow the graph report the new rate; null sinks
+// keep theirs. False on PulseAudio.
+bool setGraphRate(uint32_t hz);
+
 // pactl with the given words against the server in PULSE_SERVER.
 ProcessResult pactl(const std::vector<std::string>& words);
 

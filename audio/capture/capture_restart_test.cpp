@@ -83,17 +83,25 @@ TEST(AudioServerRestart, StartsFailCleanlyWhileTheServerIsAwayAndWorkAfter) {
   EXPECT_GT(sysBuffers.load(), sysBefore);
 
   // Without any playback device, the system audio has nothing to record.
+  // PipeWire's pulse server puts a dummy sink in place of the last one, so
+  // there the system audio records its silence.
   ASSERT_EQ(test::pactl({"unload-module", "module-null-sink"}).status, 0);
   sleepMs(100);
-  EXPECT_FALSE(defaultOutputUID());
+  const bool pipewire = test::serverKind() == "pipewire";
+  if (pipewire)
+    EXPECT_EQ(defaultOutputUID(), "auto_null");
+  else
+    EXPECT_FALSE(defaultOutputUID());
   testing::internal::CaptureStderr();
   queue.sync([&] {
     sys.stop();
-    EXPECT_FALSE(sys.start());
+    EXPECT_EQ(sys.start(), pipewire);
     mic.stop();
   });
   err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("no output device"), std::string::npos) << err;
+  if (!pipewire) {
+    EXPECT_NE(err.find("no output device"), std::string::npos) << err;
+  }
   removeEngineObserver(token);
   queue.sync([&] { sys.stop(); });
   EXPECT_TRUE(server.stop());
