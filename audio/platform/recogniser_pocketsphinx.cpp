@@ -30,6 +30,9 @@ constexpr int64_t kFrameSamples = 160;  // one decoder frame, 10 ms
 // Gaps up to this many samples are fed as zeros; longer ones (a pause, a
 // muted stretch) are skipped, so that silence costs no decoding.
 constexpr int64_t kLongestFilledGap = 2 * kRate;
+// The decoder gets audio a frame at a time, so that the end of speech is
+// seen at the frame where the voice detector leaves it.
+constexpr size_t kPiece = size_t(kFrameSamples);
 // How much audio goes to the decoder between looks at its partial hypothesis.
 constexpr int64_t kPartialEvery = kRate / 10;
 
@@ -133,7 +136,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   void process(const float* samples, size_t count) {
     std::vector<int16_t> pcm;
     for (size_t done = 0; done < count;) {
-      size_t n = std::min<size_t>(count - done, size_t(kPartialEvery));
+      size_t n = std::min(count - done, kPiece);
       pcm.resize(n);
       for (size_t i = 0; i < n; ++i) {
         float s = std::clamp(samples[done + i], -1.0f, 1.0f);
