@@ -154,12 +154,26 @@ TEST_F(SpeechFileTest, AudioThatOverlapsStopsTheAnalyserWhichStartsAgain) {
   ASSERT_TRUE(compose(file, placed, 1.0, 48000));
   auto r = audio({"speech-file", "en-US", file, "--live", "--break"}, *dir / "data");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("speech them stopped: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("\nspeech them started again (1 of 5)\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("speech them stopped: audio at 0 overlaps what was given up to "), 0u) << r.err;
+  // The file is fed much faster than it plays, so the analyser may still be
+  // busy with the first 20 s when feeding goes on after the pause: a
+  // restart that completes later loses what was fed meanwhile, and one
+  // that would come after the end is declined.
+  bool restarted = r.err.find("\nspeech them started again (1 of 5)\n") != std::string::npos;
+  bool declined = r.err.find("\nspeech them: not starting again\n") != std::string::npos;
+  EXPECT_TRUE(restarted != declined) << r.err;
   auto words = finalWords(r.out);
-  ASSERT_FALSE(words.empty());
+  ASSERT_GE(words.size(), (*first)->words.size());
   double base = words[0].second - (placed[0].atSeconds * 1000 + (*first)->words[0].startMs);
-  expectPlaced(words, placed, base);
+  std::vector<std::pair<std::string, double>> before(words.begin(), words.begin() + long((*first)->words.size()));
+  expectPlaced(before, {placed[0]}, base);
+  // Whatever came through after the restart lies where it was placed.
+  for (size_t i = before.size(); i < words.size(); ++i) {
+    bool known = false;
+    for (const auto& w : (*second)->words)
+      if (w.text == words[i].first && std::fabs(words[i].second - base - (23000 + w.startMs)) < 100) known = true;
+    EXPECT_TRUE(known) << words[i].first << " at " << words[i].second - base;
+  }
 }
 
 }  // namespace

@@ -145,7 +145,8 @@ void LiveSpeech::runResults(std::shared_ptr<ResultStream> results, std::string t
                             std::weak_ptr<LiveSpeech> owner) {
   while (auto result = results->next())
     if (auto event = speechEvent(track, *result)) send(*event);
-  if (results->isCancelled()) return;
+  // A stop is told even when it came while finishing, just before the task
+  // was cancelled; again() then declines.
   auto error = results->error();
   if (!error) return;
   log("speech " + track + " stopped: " + *error);
