@@ -148,6 +148,16 @@ bool recogniserAvailable();
 // fails when the model is not in the store. In test mode, LUMENO_TEST_SPEECH
 // "never-finish" gives an analyser whose finalisation never returns.
 std::unique_ptr<SpeechAnalyzer> makeSpeechAnalyzer(const std::string& locale);
+// The same with decoder settings added to the recogniser's defaults, as
+// option and value pairs ("-vad_threshold", "3.0"); for benchmarks.
+std::unique_ptr<SpeechAnalyzer> makeTunedSpeechAnalyzer(const std::string& locale,
+                                                        const std::vector<std::string>& decoderSettings);
+// The words heard in 16 kHz mono audio decoded as a whole, in one utterance
+// (batch decoding), with decoder settings as above; for benchmarks. None with
+// *error when the model does not load.
+std::optional<std::vector<std::string>> decodeWhole(const std::string& locale, const std::vector<float>& samples,
+                                                   const std::vector<std::string>& decoderSettings,
+                                                   std::string* error);
 
 // BCP 47 identifiers of the packaged models, sorted.
 std::vector<std::string> supportedSpeechModels();

@@ -26,4 +26,14 @@ bool recogniserAvailable() { return false; }
 
 std::unique_ptr<SpeechAnalyzer> makeSpeechAnalyzer(const std::string&) { return std::make_unique<NoAnalyzer>(); }
 
+std::unique_ptr<SpeechAnalyzer> makeTunedSpeechAnalyzer(const std::string&, const std::vector<std::string>&) {
+  return std::make_unique<NoAnalyzer>();
+}
+
+std::optional<std::vector<std::string>> decodeWhole(const std::string&, const std::vector<float>&,
+                                                   const std::vector<std::string>&, std::string* error) {
+  *error = "this build has no speech recogniser";
+  return std::nullopt;
+}
+
 }  // namespace lumeno

@@ -36,14 +36,55 @@ constexpr size_t kPiece = size_t(kFrameSamples);
 // How much audio goes to the decoder between looks at its partial hypothesis.
 constexpr int64_t kPartialEvery = kRate / 10;
 
+// A decoder on a model of the store, with decoder settings added to the
+// recogniser's defaults. The configuration points into the option words, so
+// they live as long as the decoder.
+class Decoder {
+ public:
+  Decoder(const std::string& locale, const std::vector<std::string>& settings, std::string* error) {
+    auto files = modelFiles(speechModelStore() / locale);
+    if (!files) {
+      *error = "no speech model for " + locale + " in " + speechModelStore().string();
+      return;
+    }
+    words_ = {"lumeno-audio", "-hmm", files->acousticModel.string(), "-lm", files->languageModel.string(),
+              "-dict", files->dictionary.string(), "-logfn", "/dev/null"};
+    words_.insert(words_.end(), settings.begin(), settings.end());
+    std::vector<char*> argv;
+    for (auto& w : words_) argv.push_back(w.data());
+    cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), int32(argv.size()), argv.data(), FALSE);
+    if (config) decoder_ = ps_init(config);
+    cmd_ln_free_r(config);
+    if (!decoder_) *error = "the recogniser could not load the model in " + files->acousticModel.parent_path().string();
+  }
+  ~Decoder() {
+    if (decoder_) ps_free(decoder_);
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // None when the model did not load.
+  ps_decoder_t* get() const { return decoder_; }
+
+ private:
+  std::vector<std::string> words_;
+  ps_decoder_t* decoder_ = nullptr;
+};
+
+// 16-bit samples, as the decoder takes them.
+void toPcm16(const float* samples, size_t count, std::vector<int16_t>* pcm) {
+  pcm->resize(count);
+  for (size_t i = 0; i < count; ++i) (*pcm)[i] = int16_t(std::lrint(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f));
+}
+
 class PocketSphinxAnalyzer : public SpeechAnalyzer {
  public:
-  explicit PocketSphinxAnalyzer(std::string locale) : locale_(std::move(locale)) {}
+  PocketSphinxAnalyzer(std::string locale, std::vector<std::string> settings)
+      : locale_(std::move(locale)), settings_(std::move(settings)) {}
   ~PocketSphinxAnalyzer() override {
     abandon_ = true;
     if (input_) input_->finish();
     if (thread_.joinable()) thread_.join();
-    if (decoder_) ps_free(decoder_);
   }
 
   std::optional<AudioFormat> bestAvailableAudioFormat() override {
@@ -53,22 +94,9 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   std::shared_ptr<ResultStream> results() override { return results_; }
 
   bool start(std::shared_ptr<AnalyzerInputQueue> input, std::string* error) override {
-    auto files = modelFiles(speechModelStore() / locale_);
-    if (!files) {
-      *error = "no speech model for " + locale_ + " in " + speechModelStore().string();
-      return false;
-    }
-    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE,
-                                   "-hmm", files->acousticModel.c_str(),
-                                   "-lm", files->languageModel.c_str(),
-                                   "-dict", files->dictionary.c_str(),
-                                   "-logfn", "/dev/null", nullptr);
-    if (config) decoder_ = ps_init(config);
-    cmd_ln_free_r(config);
-    if (!decoder_) {
-      *error = "the recogniser could not load the model in " + files->acousticModel.parent_path().string();
-      return false;
-    }
+    decoderOwner_ = std::make_unique<Decoder>(locale_, settings_, error);
+    decoder_ = decoderOwner_->get();
+    if (!decoder_) return false;
     input_ = std::move(input);
     thread_ = std::thread([this] { run(); });
     return true;
@@ -137,11 +165,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
     std::vector<int16_t> pcm;
     for (size_t done = 0; done < count;) {
       size_t n = std::min(count - done, kPiece);
-      pcm.resize(n);
-      for (size_t i = 0; i < n; ++i) {
-        float s = std::clamp(samples[done + i], -1.0f, 1.0f);
-        pcm[i] = int16_t(std::lrint(s * 32767.0f));
-      }
+      toPcm16(samples + done, n, &pcm);
       ps_process_raw(decoder_, pcm.data(), n, FALSE, FALSE);
       done += n;
       decoded_ += int64_t(n);
@@ -198,9 +222,11 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   }
 
   const std::string locale_;
+  const std::vector<std::string> settings_;
   std::shared_ptr<ResultStream> results_ = std::make_shared<ResultStream>();
   std::shared_ptr<AnalyzerInputQueue> input_;
-  ps_decoder_t* decoder_ = nullptr;
+  std::unique_ptr<Decoder> decoderOwner_;
+  ps_decoder_t* decoder_ = nullptr;  // decoderOwner_'s
   std::thread thread_;
   std::mutex joinMutex_;
   std::atomic<bool> abandon_{false};
@@ -235,8 +261,30 @@ class NeverFinishingAnalyzer : public SpeechAnalyzer {
 
 bool recogniserAvailable() { return true; }
 
+std::unique_ptr<SpeechAnalyzer> makeTunedSpeechAnalyzer(const std::string& locale,
+                                                        const std::vector<std::string>& decoderSettings) {
+  return std::make_unique<PocketSphinxAnalyzer>(locale, decoderSettings);
+}
+
+std::optional<std::vector<std::string>> decodeWhole(const std::string& locale, const std::vector<float>& samples,
+                                                   const std::vector<std::string>& decoderSettings,
+                                                   std::string* error) {
+  Decoder decoder(locale, decoderSettings, error);
+  ps_decoder_t* ps = decoder.get();
+  if (!ps) return std::nullopt;
+  std::vector<int16_t> pcm;
+  toPcm16(samples.data(), samples.size(), &pcm);
+  ps_start_utt(ps);
+  ps_process_raw(ps, pcm.data(), pcm.size(), FALSE, TRUE);
+  ps_end_utt(ps);
+  std::vector<std::string> words;
+  for (ps_seg_t* seg = ps_seg_iter(ps); seg; seg = ps_seg_next(seg))
+    if (auto w = spokenWord(ps_seg_word(seg))) words.push_back(*w);
+  return words;
+}
+
 std::unique_ptr<SpeechAnalyzer> makeSpeechAnalyzer(const std::string& locale) {
-  std::unique_ptr<SpeechAnalyzer> analyzer = std::make_unique<PocketSphinxAnalyzer>(locale);
+  std::unique_ptr<SpeechAnalyzer> analyzer = makeTunedSpeechAnalyzer(locale, {});
   const char* test = std::getenv("LUMENO_TEST_SPEECH");
   const char* mode = std::getenv("LUMENO_AUDIO_TEST");
   if (test && mode && std::string(mode) == "1" && std::string(test) == "never-finish")
