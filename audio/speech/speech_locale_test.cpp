@@ -31,7 +31,9 @@ TEST(SpeechLocale, MatchesWholeIdentifierThenLanguageAndRegionThenLanguage) {
   for (const auto& c : cases) {
     auto got = speechLocale(c.requested, locales(c.candidates));
     ASSERT_EQ(got.has_value(), c.want.has_value()) << c.requested;
-    if (got) EXPECT_EQ(got->bcp47, *c.want) << c.requested;
+    if (got) {
+      EXPECT_EQ(got->bcp47, *c.want) << c.requested;
+    }
   }
 }
 
