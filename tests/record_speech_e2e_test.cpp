@@ -80,32 +80,26 @@ size_t expectSentence(const std::vector<Word>& got, size_t from, const Spoken& s
 class RecordSpeechTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    shared = new TempDir;
-    first = new std::optional<Spoken>(say("Please send the budget report by Friday.", *shared / "first.wav"));
-    second = new std::optional<Spoken>(say("The quick brown fox jumped over the lazy dog.", *shared / "second.wav"));
-    installed = installEnglish(LUMENO_AUDIO_BIN, *shared / "data");
+    material = new SpeechMaterial(LUMENO_AUDIO_BIN);
+    first = &material->first;
+    second = &material->second;
   }
-  static void TearDownTestSuite() {
-    delete first;
-    delete second;
-    delete shared;
-  }
+  static void TearDownTestSuite() { delete material; }
   void SetUp() override {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run through ctest: the audio_server fixture starts the server";
     ASSERT_TRUE(*first && *second) << "Festival did not speak";
-    ASSERT_TRUE(installed);
+    ASSERT_TRUE(material->installed);
   }
   std::unique_ptr<Recording> record(const std::vector<std::string>& extra, std::map<std::string, std::string> env = {}) {
     env.emplace("LUMENO_AUDIO_TEST", "1");
-    env.emplace("XDG_DATA_HOME", *shared / "data");
+    env.emplace("XDG_DATA_HOME", material->dataHome());
     return std::make_unique<Recording>(LUMENO_AUDIO_BIN, dir(), extra, env);
   }
   std::string dir() const { return tmp / "rec"; }
   std::vector<float> decoded(const std::string& name) const { return decodeAll(fs::path(dir()) / name); }
 
-  static inline TempDir* shared = nullptr;
-  static inline std::optional<Spoken>*first = nullptr, *second = nullptr;
-  static inline bool installed = false;
+  static inline SpeechMaterial* material = nullptr;
+  static inline const std::optional<Spoken>*first = nullptr, *second = nullptr;
   TempDir tmp;
 };
 

@@ -74,23 +74,19 @@ TEST(SpeechClockProbe, ReplaysBufferTimesFromItsInput) {
 class SpeechFileTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir = new TempDir;
-    first = new std::optional<Spoken>(say("Please send the budget report by Friday.", *dir / "first.wav"));
-    second = new std::optional<Spoken>(say("The quick brown fox jumped over the lazy dog.", *dir / "second.wav"));
-    installed = installEnglish(LUMENO_AUDIO_BIN, *dir / "data");
+    material = new SpeechMaterial(LUMENO_AUDIO_BIN);
+    dir = &material->dir;
+    first = &material->first;
+    second = &material->second;
   }
-  static void TearDownTestSuite() {
-    delete first;
-    delete second;
-    delete dir;
-  }
+  static void TearDownTestSuite() { delete material; }
   void SetUp() override {
     ASSERT_TRUE(*first && *second) << "Festival did not speak";
-    ASSERT_TRUE(installed);
+    ASSERT_TRUE(material->installed);
   }
-  static inline TempDir* dir = nullptr;
-  static inline std::optional<Spoken>*first = nullptr, *second = nullptr;
-  static inline bool installed = false;
+  static inline SpeechMaterial* material = nullptr;
+  static inline const TempDir* dir = nullptr;
+  static inline const std::optional<Spoken>*first = nullptr, *second = nullptr;
 };
 
 // The words of the final events, each with its start.

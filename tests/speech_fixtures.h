@@ -104,6 +104,21 @@ inline bool installEnglish(const std::string& program, const std::string& xdgDat
   return r.out == "{\"installed\":true}\n";
 }
 
+// The two sentences of the speech tests, spoken once, and en-US installed
+// into a model store beside them: what the tests of one executable share.
+struct SpeechMaterial {
+  explicit SpeechMaterial(const std::string& program)
+      : first(say("Please send the budget report by Friday.", dir / "first.wav")),
+        second(say("The quick brown fox jumped over the lazy dog.", dir / "second.wav")),
+        installed(installEnglish(program, dataHome())) {}
+  // XDG_DATA_HOME of the model store.
+  std::string dataHome() const { return dir / "data"; }
+
+  TempDir dir;
+  std::optional<Spoken> first, second;
+  bool installed;
+};
+
 // The final "speech" events of a track among parsed events.
 inline std::vector<nlohmann::json> finalsOf(const std::vector<nlohmann::json>& speech, const std::string& track) {
   std::vector<nlohmann::json> out;
