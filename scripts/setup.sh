@@ -66,6 +66,8 @@ apt-get install -y -qq --no-install-recommends \
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg \
   libpulse-dev pulseaudio pulseaudio-utils \
   nlohmann-json3-dev \
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us \
+  festival festvox-us-slt-hts \
   libgtest-dev libgmock-dev libbenchmark-dev \
   espeak-ng sox socat binutils procps time \
   >/dev/null
