@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,11 @@ class AudioServer {
  private:
   std::string dir_;
 };
+
+// For a benchmark's main(): runs `run` with a server of its own in a
+// temporary folder as PULSE_SERVER (never the user's) and returns its
+// status; 1 with a message naming `who` when the server did not start.
+int withOwnAudioServer(const std::string& who, const std::function<int()>& run);
 
 // pactl with the given words against the server in PULSE_SERVER.
 ProcessResult pactl(const std::vector<std::string>& words);

@@ -176,20 +176,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   program = LUMENO_AUDIO_BIN;
-  // A server of its own, never the user's.
-  TempDir serverDir;
-  AudioServer server(serverDir.path());
-  if (!server.start()) {
-    std::fprintf(stderr, "record-bench: the audio server did not start\n");
-    return 1;
-  }
-  setenv("PULSE_SERVER", server.address().c_str(), 1);
   std::string what = argv[1];
   double n = std::atof(argv[2]);
-  if (what == "cpu") return cpu(n);
-  if (what == "latency") return latency(int(n));
-  if (what == "drift") return drift(n);
-  if (what == "pause") return pause(n);
-  std::fprintf(stderr, "usage: record-bench cpu|latency|drift|pause N\n");
-  return 2;
+  if (what != "cpu" && what != "latency" && what != "drift" && what != "pause") {
+    std::fprintf(stderr, "usage: record-bench cpu|latency|drift|pause N\n");
+    return 2;
+  }
+  return withOwnAudioServer("record-bench", [&] {
+    if (what == "cpu") return cpu(n);
+    if (what == "latency") return latency(int(n));
+    if (what == "drift") return drift(n);
+    return pause(n);
+  });
 }

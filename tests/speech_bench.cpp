@@ -313,16 +313,8 @@ int main(int argc, char** argv) {
   std::string what = argc >= 2 ? argv[1] : "";
   program = LUMENO_AUDIO_BIN;
   if (what == "accuracy") return accuracy();
-  if (what == "record" && argc >= 3) {
-    TempDir serverDir;
-    AudioServer server(serverDir.path());
-    if (!server.start()) {
-      std::fprintf(stderr, "speech-bench: the audio server did not start\n");
-      return 1;
-    }
-    setenv("PULSE_SERVER", server.address().c_str(), 1);
-    return record(std::atof(argv[2]));
-  }
+  if (what == "record" && argc >= 3)
+    return withOwnAudioServer("speech-bench", [&] { return record(std::atof(argv[2])); });
   std::fprintf(stderr, "usage: speech-bench record SECONDS | accuracy\n");
   return 2;
 }
