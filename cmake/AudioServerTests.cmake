@@ -3,7 +3,7 @@
 # The same test programs run on both; only their environment differs.
 #
 # lumeno_server_tests(TARGET target SOURCES a_test.cpp ... LABELS label ...
-#                     [SHARED_SERVER] [TIMEOUT seconds])
+#                     [SHARED_SERVER] [TIMEOUT seconds] [KINDS kind ...])
 #
 # Every TEST and TEST_F of the sources becomes "Suite.Name" on PulseAudio,
 # with the given labels, and "pipewire.Suite.Name" on PipeWire, with the
@@ -11,9 +11,13 @@
 # server of the test run (the fixture "audio_server" or
 # "audio_server_pipewire", its address in PULSE_SERVER); without it they
 # start servers of their own, of the kind named in LUMENO_TEST_AUDIO_SERVER.
+# KINDS: the kinds of server to register them for (both unless given).
 # All of them take the lock "audio_server", so they never run at once.
 function(lumeno_server_tests)
-  cmake_parse_arguments(T "SHARED_SERVER" "TARGET;TIMEOUT" "SOURCES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SHARED_SERVER" "TARGET;TIMEOUT" "SOURCES;LABELS;KINDS" ${ARGN})
+  if(NOT T_KINDS)
+    set(T_KINDS pulseaudio pipewire)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -32,7 +36,7 @@ function(lumeno_server_tests)
   set(pipewireLabels ${T_LABELS})
   list(REMOVE_ITEM pipewireLabels tsan)
   list(APPEND pipewireLabels pipewire)
-  foreach(kind pulseaudio pipewire)
+  foreach(kind ${T_KINDS})
     if(kind STREQUAL pulseaudio)
       set(prefix "")
       set(labels ${T_LABELS})

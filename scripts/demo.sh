@@ -2,9 +2,10 @@
 # A real recording made with the built lumeno-audio on a private audio server
 # of its own (never yours): speech plays into the speakers ("them") and a
 # second voice into the microphone ("me") while `lumeno-audio record` runs
-# for about ten seconds and is told to mute, unmute, pause, resume and stop.
-# Then it shows what happened: the events by type, the mute answers,
-# `inspect`, and a picture of both tracks on one time axis.
+# for about ten seconds with live transcription (`--speech en-US`) and is
+# told to mute, unmute, pause, resume and stop. Then it shows what happened:
+# the events by type, the mute answers, what was transcribed, `inspect`, and
+# a picture of both tracks on one time axis.
 #
 #   scripts/demo.sh [FOLDER]     (default: build/demo)
 set -euo pipefail
@@ -24,12 +25,18 @@ scripts/audio-server.sh start "$server" >/dev/null
 trap 'scripts/audio-server.sh stop "$server"' EXIT
 eval "$(scripts/audio-server.sh env "$server")"
 
-# Two voices: what the others say comes from the speakers, what you say goes
-# into the microphone.
-espeak-ng -s 150 -w "$out/sources/them.wav" \
-  "Thanks everyone for joining. Let's go through the plan for next week. First the budget, then the launch date."
-espeak-ng -s 150 -v en-us+f3 -w "$out/sources/me.wav" \
+# Two voices: what the others say comes from the speakers (Festival's HTS
+# voice), what you say goes into the microphone (espeak-ng's klatt voice).
+echo "Thanks everyone for joining. Let's go through the plan for next week. First the budget, then the launch date." \
+  >"$out/sources/them.txt"
+text2wave -eval '(voice_cmu_us_slt_arctic_hts)' "$out/sources/them.txt" -o "$out/sources/them.wav"
+espeak-ng -s 150 -v en-us+klatt -w "$out/sources/me.wav" \
   "Sounds good to me. I can take the budget. The launch date depends on the tests."
+
+# The speech model goes into a model store of the demo's own.
+export XDG_DATA_HOME=$out/data
+echo "== speech-install en-US into $XDG_DATA_HOME/lumeno/speech"
+"$audio" speech-install en-US
 play_loop() {  # SINK FILE: plays FILE into SINK until killed
   while :; do paplay -d "$1" "$2" 2>/dev/null || return 0; done
 }
@@ -42,7 +49,7 @@ echo "== recording for about 10 s into $recording"
   sleep 1.5; echo "pause"
   sleep 1.5; echo "resume"
   sleep 2;   echo "stop"
-} | "$audio" record --dir "$recording" >"$out/events.bin" 2>"$out/log.txt" &
+} | "$audio" record --dir "$recording" --speech en-US >"$out/events.bin" 2>"$out/log.txt" &
 recorder=$!
 sleep 0.3
 play_loop test_speakers "$out/sources/them.wav" &
@@ -62,15 +69,24 @@ echo "== events, by type"
 # One JSON line per event; a "pcm" line is followed by 4 x n bytes of samples.
 perl -e '
   binmode STDIN;
-  my %count; my @answers;
+  my %count; my @answers; my @speech;
   while (defined(my $line = <STDIN>)) {
     my ($t) = $line =~ /"t":"([^"]+)"/ or next;
     $count{$t}++;
     if ($t eq "pcm") { my ($n) = $line =~ /"n":(\d+)/; read(STDIN, my $skip, 4 * $n); }
     push @answers, $line if $t eq "mic-muted" || $t eq "mic" || $t eq "warn";
+    push @speech, $line if $t eq "speech-ready" || $t eq "speech-off";
+    if ($t eq "speech" && $line =~ /"final":true/) {
+      my ($start) = $line =~ /"startMs":(\d+)/;
+      my ($end) = $line =~ /"endMs":(\d+)/;
+      my ($text) = $line =~ /"text":"([^"]*)","track"/;
+      my ($track) = $line =~ /"track":"([^"]+)"/;
+      push @speech, sprintf("%-4s %6.2f-%6.2f s  %s\n", $track, $start / 1000, $end / 1000, $text);
+    }
   }
-  printf "%-10s %5d\n", $_, $count{$_} for sort keys %count;
+  printf "%-12s %5d\n", $_, $count{$_} for sort keys %count;
   print "== the microphone and the mute answers (\"ms\": where the change lies in the recording)\n", @answers;
+  print "== live transcription: the final results (times in the recording)\n", @speech;
 ' <"$out/events.bin"
 
 echo "== lumeno-audio inspect"

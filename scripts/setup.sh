@@ -67,6 +67,8 @@ apt-get install -y -qq --no-install-recommends \
   libpulse-dev pulseaudio pulseaudio-utils \
   pipewire pipewire-pulse wireplumber dbus-daemon \
   nlohmann-json3-dev \
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us \
+  festival festvox-us-slt-hts \
   libgtest-dev libgmock-dev libbenchmark-dev \
   espeak-ng sox socat binutils procps time \
   >/dev/null

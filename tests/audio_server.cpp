@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -109,6 +110,17 @@ bool AudioServer::stop() {
 }
 
 std::string AudioServer::address() const { return "unix:" + dir_ + "/native"; }
+
+int withOwnAudioServer(const std::string& who, const std::function<int()>& run) {
+  TempDir dir;
+  AudioServer server(dir.path());
+  if (!server.start()) {
+    std::fprintf(stderr, "%s: the audio server did not start\n", who.c_str());
+    return 1;
+  }
+  setenv("PULSE_SERVER", server.address().c_str(), 1);
+  return run();
+}
 
 pid_t AudioServer::pid() const { return readPid(dir_ + "/server.pid"); }
 

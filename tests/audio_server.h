@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ class AudioServer {
 // another rate. Devices that follow the graph report the new rate; null sinks
 // keep theirs. False on PulseAudio.
 bool setGraphRate(uint32_t hz);
+
+// For a benchmark's main(): runs `run` with a server of its own in a
+// temporary folder as PULSE_SERVER (never the user's) and returns its
+// status; 1 with a message naming `who` when the server did not start.
+int withOwnAudioServer(const std::string& who, const std::function<int()>& run);
 
 // pactl with the given words against the server in PULSE_SERVER.
 ProcessResult pactl(const std::vector<std::string>& words);

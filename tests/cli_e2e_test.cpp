@@ -52,6 +52,7 @@ TEST(CommandLine, DirGivenTwiceUsesTheFirstAndFailsWhenTheFirstHasNoValue) {
   EXPECT_EQ(r.err, usage);
 }
 
+#ifndef LUMENO_HAVE_RECOGNISER
 TEST(CommandLine, SpeechCommandsGiveTheFallbackAnswersWithoutARecogniser) {
   struct Case { std::vector<std::string> words; std::string out; };
   const Case cases[] = {
@@ -70,6 +71,22 @@ TEST(CommandLine, SpeechCommandsGiveTheFallbackAnswersWithoutARecogniser) {
   EXPECT_EQ(file.err, "speech-file needs the on-device speech recogniser\n");
   EXPECT_EQ(file.out, "");
 }
+#else
+TEST(CommandLine, SpeechCommandsAnswerWithTheRecogniser) {
+  TempDir tmp;
+  ProcessOptions options;
+  options.setEnv["XDG_DATA_HOME"] = tmp / "empty";
+  auto r = audio({"speech-locales"}, options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"available\":true,\"installed\":[],\"supported\":[\"en-US\"]}\n");
+  auto install = audio({"speech-install"}, options);
+  EXPECT_EQ(install.status, 0);
+  EXPECT_EQ(install.out, "{\"installed\":false}\n");
+  auto file = audio({"speech-file", "en-US", "talk.wav"}, options);
+  EXPECT_EQ(file.status, 1);
+  EXPECT_EQ(file.err, "en-US is not installed\n");
+}
+#endif
 
 TEST(CommandLine, WriterProbeNeedsTestModeExactlyOneAndAllThreePaths) {
   TempDir tmp;

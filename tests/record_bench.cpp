@@ -24,6 +24,7 @@
 #include "tests/audio_server.h"
 #include "tests/media_fixtures.h"
 #include "tests/recording.h"
+#include "tests/usage.h"
 
 namespace lumeno::test {
 namespace {
@@ -31,43 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string program;  // lumeno-audio
-
-// CPU seconds (user + system) of a live process and its peak resident memory in MB.
-struct Usage {
-  double cpuSeconds = 0;
-  double peakMB = 0;
-};
-
-Usage usageOf(pid_t pid) {
-  Usage u;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (std::getline(stat, line)) {
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    std::vector<std::string> fields;
-    while (rest >> field) fields.push_back(field);
-    // After "pid (comm) ": state is field 0, utime field 11, stime field 12.
-    if (fields.size() > 12)
-      u.cpuSeconds = (std::stod(fields[11]) + std::stod(fields[12])) / double(sysconf(_SC_CLK_TCK));
-  }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) u.peakMB = std::stod(line.substr(6)) / 1024.0;
-  return u;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 
 int cpu(double seconds) {
   auto themTone = Player::play(toneSignal(kSpeakers, 440, 0.2, seconds + 10));
@@ -212,20 +176,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   program = LUMENO_AUDIO_BIN;
-  // A server of its own, never the user's.
-  TempDir serverDir;
-  AudioServer server(serverDir.path());
-  if (!server.start()) {
-    std::fprintf(stderr, "record-bench: the audio server did not start\n");
-    return 1;
-  }
-  setenv("PULSE_SERVER", server.address().c_str(), 1);
   std::string what = argv[1];
   double n = std::atof(argv[2]);
-  if (what == "cpu") return cpu(n);
-  if (what == "latency") return latency(int(n));
-  if (what == "drift") return drift(n);
-  if (what == "pause") return pause(n);
-  std::fprintf(stderr, "usage: record-bench cpu|latency|drift|pause N\n");
-  return 2;
+  if (what != "cpu" && what != "latency" && what != "drift" && what != "pause") {
+    std::fprintf(stderr, "usage: record-bench cpu|latency|drift|pause N\n");
+    return 2;
+  }
+  return withOwnAudioServer("record-bench", [&] {
+    if (what == "cpu") return cpu(n);
+    if (what == "latency") return latency(int(n));
+    if (what == "drift") return drift(n);
+    return pause(n);
+  });
 }

@@ -24,6 +24,15 @@ class StderrCapture {
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
 
+  // What was written so far, while the capture goes on (other threads may
+  // be writing).
+  std::string peek() {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(fileno(file_), buf, sizeof buf, at)) > 0; at += n) out.append(buf, size_t(n));
+    return out;
+  }
   // Restores standard error and returns everything written to it meanwhile.
   std::string text() {
     release();

@@ -1,4 +1,4 @@
-// The diagnostic probes writer-probe and decode.
+// The diagnostic probes writer-probe, speech-clock and decode.
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "audio/cli/commands.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/converter.h"
+#include "audio/speech/speech_clock.h"
 #include "audio/track/pcm.h"
 #include "audio/track/track.h"
 
@@ -87,6 +88,26 @@ void writerProbe() {
     Group group;
     for (Pair& p : pairs) p.track->finish(group);
     group.wait();
+  }
+  std::exit(0);
+}
+
+void speechClockProbe(double rate) {
+  SpeechClock clock{rate, std::nullopt};
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < line.size();) {
+      size_t end = line.find(' ', at);
+      if (end == std::string::npos) end = line.size();
+      if (end > at) pieces.push_back(line.substr(at, end - at));
+      at = end + 1;
+    }
+    if (pieces.size() != 2) continue;
+    auto atMs = parseNumber(pieces[0]);
+    auto frames = parseInteger(pieces[1]);
+    if (!atMs || !frames) continue;
+    std::cout << clock.place(*atMs, *frames) << "\n" << std::flush;
   }
   std::exit(0);
 }

@@ -95,11 +95,14 @@ void Recorder::setMicMuted(bool muted, int64_t id, const std::function<bool()>& 
       micMuted = true;
       ++micSpeechGeneration;
       // The microphone's transcription gets no more audio from here on.
-      me->onPcm16 = nullptr;
+      endMicSpeech();
     } else {
       bool ready = inputReady();
       micMuted = !ready;
-      if (ready) micFrom = c;
+      if (ready) {
+        micFrom = c;
+        if (auto locale = argValue("--speech")) startSpeech(*locale, true);
+      }
     }
   }
   // c was made so that this sum is whole; rounding drops the floating-point dust.

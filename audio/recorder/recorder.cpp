@@ -54,6 +54,7 @@ void Recorder::routeSystem(PcmBuffer& b, std::optional<double> heardMs) {
 void Recorder::start() {
   me->openWriter();
   them->openWriter();
+  if (auto locale = argValue("--speech")) startSpeech(*locale, false);
   if (micUID && !micDevice(*micUID)) {
     log("the chosen microphone isn't here: using the default input");
     micUID.reset();
@@ -109,6 +110,7 @@ void Recorder::finish() {
   them->padTo(end);
   me->finish(closing_);
   them->finish(closing_);
+  finishSpeech();
   // outQ is serial, so every event sent before is written before `ended`.
   closing_.notify(*outQ, ended);
 }

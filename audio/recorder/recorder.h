@@ -16,7 +16,8 @@
 // hop onto the queue.
 //
 // The methods are spread over one file per concern: recorder.cpp (the core),
-// control_commands.cpp, mic_supervision.cpp and system_supervision.cpp.
+// control_commands.cpp, mic_supervision.cpp, system_supervision.cpp and
+// speech_orchestration.cpp.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include "audio/capture/mic.h"
 #include "audio/capture/system_audio.h"
 #include "audio/platform/dispatch.h"
+#include "audio/platform/recogniser.h"
 #include "audio/track/track.h"
 
 namespace lumeno {
@@ -77,6 +79,15 @@ class Recorder {
   // A stop-and-start of the capture 0.3 s from now, replacing any pending one.
   void rebuildSystem();
 
+  // Live transcription.
+  // Transcribes the chosen tracks (with micOnly only "me", as after an
+  // unmute) with the installed model that serves locale best; answers with
+  // "speech-ready" or "speech-off". Returns at once: the models load on a
+  // thread of its own, and what it changes is handed back to the work queue.
+  void startSpeech(const std::string& locale, bool micOnly);
+  // The mute step: "me"'s transcription gets no more audio and is finished.
+  void endMicSpeech();
+
   // Runs handler on the work queue whenever the audio system's property
   // (kDefaultInput, kDefaultOutput, kDevices) changes. Never removed.
   void listen(uint32_t selector, std::function<void()> handler);
@@ -103,6 +114,10 @@ class Recorder {
   // Running live transcriptions by track name.
   std::map<std::string, std::shared_ptr<LiveSpeech>> speech;
   int64_t micSpeechGeneration = 0;  // raised at every mute
+  // Makes the analysers of live transcription (tests give their own).
+  SpeechAnalyzerFactory speechAnalyzers = makeSpeechAnalyzer;
+  // How long finish() waits at most for transcription's final results.
+  double speechFinishSeconds = 4.0;
   // What runs on outQ once both files are closed; exits the process.
   Block ended;
 
@@ -110,6 +125,13 @@ class Recorder {
   void routeMic(PcmBuffer& buffer, std::optional<double> heardMs);
   void routeSystem(PcmBuffer& buffer, std::optional<double> heardMs);
   void levelTick();
+  // Puts a started transcription on its track, unless it came too late.
+  void attachSpeech(const std::shared_ptr<Track>& track, int64_t generation, const std::shared_ptr<LiveSpeech>& live);
+  // "speech-ready" with the transcribed tracks, or "speech-off".
+  void reportSpeech(bool micOnly);
+  // Gives the running transcriptions at most speechFinishSeconds to deliver
+  // their final results, holding closing_ open meanwhile.
+  void finishSpeech();
   // The microphone runs and may be recorded.
   bool micInputReady() const;
   // One attempt at (re)starting system audio, the body of every rebuild.
