@@ -18,12 +18,10 @@ namespace lumeno {
 
 namespace {
 
-// Starts beyond a week are taken for damaged metadata: laying out that much
-// silence would run for hours and fill the disk.
-constexpr double latestStartMs = 7 * 24 * 3600 * 1000.0;
-
 std::string fileName(const std::filesystem::path& file) { return file.filename().string(); }
 
+// Starts beyond latestStartMs are taken for damaged metadata: laying out that
+// much silence would run for hours and fill the disk.
 bool validStart(double startMs) { return std::isfinite(startMs) && startMs >= 0 && startMs <= latestStartMs; }
 
 // The base file spans every later part: they are leftovers of a join whose
