@@ -173,7 +173,7 @@ TEST(FolderTools, InspectRefusalsInTheirOrder) {
       {{{"me.m4a", "tone"}, {"me.1.m4a", "tone"}}, "inspect: recording still has unjoined parts\n"},
       {{{"them.2.m4a", "tone"}, {"part.2.json", "{}"}}, "inspect: recording still has unjoined parts\n"},
       {{{"me.m4a", "no audio"}, {"them.1.m4a", "tone"}}, "inspect: unreadable me.m4a\n"},
-      {{{"me.m4a", "tone"}, {"them.m4a", ""}}, "inspect: unreadable them.m4a\n"},
+      {{{"me.m4a", "tone"}, {"them.m4a", "no audio"}}, "inspect: unreadable them.m4a\n"},
       {{{"me.m4a", "tone"}, {"part.1.json", "{\"startMs\": 1}"}}, "inspect: recording still has part metadata\n"},
       {{{"part.json", "{}"}}, "inspect: recording still has part metadata\n"},
   };
@@ -330,9 +330,15 @@ TEST(FolderTools, DamagedFilesEndInAMessageAndLoseNothing) {
         auto r = join(f);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0);
-        if (unreadable || kind == Damage::zeroLength) {
+        if (unreadable) {
           EXPECT_EQ(r.status, 1);
           EXPECT_EQ(r.err, "join: unreadable me.m4a; keeping all parts\n");
+        }
+        if (kind == Damage::zeroLength) {
+          // A part 0 killed before its first fragment holds no audio.
+          EXPECT_EQ(r.status, 0);
+          EXPECT_EQ(r.err, "join: me.m4a is empty; skipped\n");
+          EXPECT_EQ(decodeAll(f / "me.m4a").size(), size_t(2.5 * 48000));
         }
         expectNothingLost(f, before, r.status, special ? std::vector<std::string>{"me.m4a"} : std::vector<std::string>{});
       }
@@ -345,10 +351,18 @@ TEST(FolderTools, DamagedFilesEndInAMessageAndLoseNothing) {
         auto r = inspect(f);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0);
-        if (unreadable || kind == Damage::zeroLength) {
+        if (unreadable) {
           EXPECT_EQ(r.status, 1);
           EXPECT_EQ(r.err, "inspect: unreadable me.m4a\n");
           EXPECT_EQ(r.out, "");
+        }
+        if (kind == Damage::zeroLength) {
+          // No audio for "me": the recording is described by "them" alone.
+          EXPECT_EQ(r.status, 0) << r.err;
+          Json answer = Json::parse(r.out);
+          EXPECT_EQ(answer["durationMs"], 1000);
+          EXPECT_EQ(answer["tracks"].size(), 1u);
+          EXPECT_TRUE(answer["tracks"].contains("them"));
         }
         if (r.status == 0) {
           EXPECT_TRUE(Json::accept(r.out));

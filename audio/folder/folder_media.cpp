@@ -25,6 +25,12 @@ std::unique_ptr<AssetReader> readerOf(const std::filesystem::path& file) {
   return AssetReader::make(file);
 }
 
+bool holdsNoAudio(const std::filesystem::path& file) {
+  std::error_code ec;
+  auto size = std::filesystem::file_size(file, ec);
+  return !ec && size == 0;
+}
+
 nlohmann::json jsonNumber(double value) {
   constexpr double exactIntegers = 9007199254740992.0;  // 2^53
   if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) <= exactIntegers)

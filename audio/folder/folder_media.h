@@ -17,6 +17,11 @@ Asset assetOf(const std::filesystem::path& file);
 // AssetReader::make() with the same rule.
 std::unique_ptr<AssetReader> readerOf(const std::filesystem::path& file);
 
+// True for a file of size 0: a track killed before its first fragment went
+// out. It holds no audio, so the folder tools pass over it (and keep it).
+// False when the size cannot be read.
+bool holdsNoAudio(const std::filesystem::path& file);
+
 // A JSON number that prints without a fraction when it is integral.
 nlohmann::json jsonNumber(double value);
 

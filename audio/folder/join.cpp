@@ -90,13 +90,11 @@ class SourceJoin {
     track_->openWriter();
     int read = 0;
     for (const auto& e : entries_) {
-      if (e.part >= 1) {
-        std::error_code sizeError;
-        auto size = std::filesystem::file_size(e.file, sizeError);
-        if (!sizeError && size == 0) {
-          log("join: " + fileName(e.file) + " is empty; skipped");
-          continue;
-        }
+      // The base file too: a part 0 killed in its first seconds must not
+      // keep the later parts from being joined.
+      if (holdsNoAudio(e.file)) {
+        log("join: " + fileName(e.file) + " is empty; skipped");
+        continue;
       }
       if (!copyPart(e)) return abandon();
       ++read;

@@ -204,6 +204,24 @@ TEST(Join, EmptyPartIsSkippedButKept) {
   EXPECT_FALSE(present(f / "part.2.json"));
 }
 
+TEST(Join, AnEmptyBaseFileIsSkippedAndTheLaterPartsJoined) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, 2000}});
+  f.write("me.m4a", "");  // part 0 killed before its first fragment
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "join: me.m4a is empty; skipped\n");
+  auto me = test::decodeAll(f / "me.m4a");
+  EXPECT_EQ(me.size(), size_t(3.0 * 48000));
+  EXPECT_LT(test::rmsBetween(me, 0, 1.95), 1e-3);
+  EXPECT_NEAR(test::toneBetween(me, 2.1, 2.9), 1000, 15);
+  auto links = test::originals(f.path());
+  ASSERT_EQ(links.count("me.m4a"), 1u);
+  EXPECT_EQ(links.find("me.m4a")->second, "");
+  EXPECT_FALSE(present(f / "me.1.m4a"));
+  EXPECT_FALSE(present(f / "part.1.json"));
+}
+
 TEST(Join, OnlyEmptyPartsIsNothingReadable) {
   Folder f;
   for (auto name : {"me.1.m4a", "me.2.m4a"}) f.write(name, "");
