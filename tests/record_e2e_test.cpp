@@ -347,6 +347,25 @@ TEST_F(RecordTest, APartRecordedTwiceKeepsTheFirstAndJoinFindsBoth) {
   EXPECT_FALSE(fs::exists(fs::path(dir()) / "me.2.m4a"));
 }
 
+TEST_F(RecordTest, APartThatRecordedNothingLeavesNoMetadataBehindAJoin) {
+  auto first = record();
+  ASSERT_RUNNING(first);
+  first->command("stop");
+  ASSERT_EQ(first->wait().status, 0);
+  // Ended before any audio came: neither track leaves a file, only part.1.json.
+  auto empty = runProcess({LUMENO_AUDIO_BIN, "record", "--dir", dir(), "--part", "1", "--start-ms", "5000"});
+  ASSERT_EQ(empty.status, 0) << empty.err;
+  ASSERT_TRUE(fs::exists(fs::path(dir()) / "part.1.json"));
+  EXPECT_FALSE(fs::exists(fs::path(dir()) / "me.1.m4a"));
+  EXPECT_EQ(runProcess({LUMENO_AUDIO_BIN, "inspect", "--dir", dir()}).err, "inspect: recording still has part metadata\n");
+  auto join = runProcess({LUMENO_AUDIO_BIN, "join", "--dir", dir()});
+  EXPECT_EQ(join.status, 0) << join.err;
+  EXPECT_FALSE(fs::exists(fs::path(dir()) / "part.1.json"));
+  auto inspect = runProcess({LUMENO_AUDIO_BIN, "inspect", "--dir", dir()});
+  EXPECT_EQ(inspect.status, 0) << inspect.err;
+  EXPECT_EQ(Json::parse(inspect.out)["tracks"].size(), 2u);
+}
+
 TEST_F(RecordTest, JoinAndCompactRefuseAFolderThatIsBeingRecorded) {
   auto rec = record();
   ASSERT_RUNNING(rec);

@@ -188,6 +188,30 @@ class SourceJoin {
   std::shared_ptr<Track> track_;
 };
 
+// Deletes the part metadata files whose part has no audio file of either
+// source left: those of a join that ended between its last commit and its
+// clean-up, or of a part that wrote no audio. inspect would refuse the
+// folder for them for good. Other names are left alone.
+void clearOrphanedMetadata(const std::filesystem::path& folder) {
+  std::set<int64_t> withAudio;
+  for (const char* name : trackNames)
+    for (const auto& e : partsOf(name, folder)) withAudio.insert(e.part);
+  std::vector<std::filesystem::path> orphans;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    auto part = metadataPartOf(fileName(it->path()));
+    std::error_code typeError;
+    if (part && !withAudio.count(*part) && it->symlink_status(typeError).type() == std::filesystem::file_type::regular)
+      orphans.push_back(it->path());
+  }
+  if (ec) return;  // a partial listing could make a part look gone
+  for (const auto& file : orphans) {
+    std::error_code removeError;
+    if (std::filesystem::remove(file, removeError)) log("join: " + fileName(file) + " describes no part file; deleted");
+  }
+}
+
 }  // namespace
 
 std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track) {
@@ -224,6 +248,7 @@ int joinParts(const std::filesystem::path& folder, const WriterFactory& writerFa
     std::error_code ignored;
     std::filesystem::remove(partMetadataFile(folder, part), ignored);
   }
+  clearOrphanedMetadata(folder);
   return 0;
 }
 
