@@ -128,6 +128,28 @@ TEST(FolderTools, CompactReencodesForeignFormats) {
   EXPECT_EQ(lcAnswer["durationMs"], int64_t(std::ceil(lcAnswer["tracks"]["me"]["durationMs"].get<double>())));
 }
 
+TEST(FolderTools, DamagedAudioIsSilenceInItsPlaceAndTheLogSaysHowMuch) {
+  Folder f, staging;
+  ASSERT_TRUE(ffmpegAacLc(f / "me.m4a", 3));  // not compact: compact decodes it
+  ASSERT_TRUE(writeTone(f / "them.m4a", 3, 440));
+  double cleanMs = double(decodeAll(f / "me.m4a").size()) / 48;
+  auto units = accessUnits(f / "me.m4a");
+  ASSERT_FALSE(units.empty());
+  damageUnits(f / "me.m4a", units, {unitAt(units, 48000), unitAt(units, 48000) + 1}, char(0xFF));
+  double lostMs = double(units[unitAt(units, 48000)].duration * 2) / 48;
+  char note[80];
+  std::snprintf(note, sizeof note, "%.1f ms of damaged audio replaced by silence\n", lostMs);
+
+  auto r = compact(f, staging.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, std::string("compact: me.m4a: ") + note);
+  EXPECT_EQ(Json::parse(r.out)["me"]["sourceMs"], cleanMs) << "the damaged span kept its length";
+
+  r = audio({"decode", f / "me.m4a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, std::string("decode: ") + note);
+}
+
 TEST(FolderTools, CompactNeedsASeparateExistingOutputFolder) {
   Folder f;
   ASSERT_TRUE(ffmpegAacLc(f / "me.m4a", 1));

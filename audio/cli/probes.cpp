@@ -14,6 +14,7 @@
 #include "audio/base/events.h"
 #include "audio/base/globals.h"
 #include "audio/cli/commands.h"
+#include "audio/folder/folder_media.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/converter.h"
 #include "audio/track/pcm.h"
@@ -102,7 +103,10 @@ void decodeProbe(const std::string& file) {
   if (!audio || !converter) fail("can't read " + file);
   auto buffer = PcmBuffer::make(audio->processingFormat(), 48000);
   for (;;) {
-    if (!buffer || !audio->read(*buffer) || buffer->frameLength() == 0) std::exit(0);
+    if (!buffer || !audio->read(*buffer) || buffer->frameLength() == 0) {
+      if (audio->replacedMs() > 0) log("decode: " + replacedBySilence(audio->replacedMs()));
+      std::exit(0);
+    }
     auto out = convert(*converter, *buffer);
     if (out && out->frameLength() >= 1) {
       const auto* bytes = reinterpret_cast<const uint8_t*>(out->floatData(0));

@@ -131,7 +131,11 @@ class SourceJoin {
     if (!padTo(static_cast<int64_t>(e.startMs * 48))) return false;
     for (;;) {
       std::optional<PcmBuffer> buffer = reader->copyNextSampleBuffer();
-      if (!buffer) return reader->status() == ReaderStatus::completed;
+      if (!buffer) {
+        if (reader->status() != ReaderStatus::completed) return false;
+        if (double ms = reader->replacedMs(); ms > 0) log("join: " + fileName(e.file) + ": " + replacedBySilence(ms));
+        return true;
+      }
       uint32_t n = buffer->frameLength();
       if (n < 1) return false;
       if (!(buffer->format() == mono48)) {
@@ -214,7 +218,7 @@ void clearOrphanedMetadata(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track) {
+std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track, double* replacedMs) {
   if (!assetOf(file).hasAudioTrack) return std::nullopt;
   std::unique_ptr<AssetReader> reader = readerOf(file);
   if (!reader || !reader->startReading()) return std::nullopt;
@@ -223,6 +227,7 @@ std::optional<double> decodedAudio(const std::filesystem::path& file, Track* tra
     std::optional<PcmBuffer> buffer = reader->copyNextSampleBuffer();
     if (!buffer) {
       if (reader->status() != ReaderStatus::completed) return std::nullopt;
+      if (replacedMs) *replacedMs = reader->replacedMs();
       return double(frames) / 48;
     }
     uint32_t n = buffer->frameLength();

@@ -225,6 +225,19 @@ TEST(Join, AnEmptyBaseFileIsSkippedAndTheLaterPartsJoined) {
   EXPECT_FALSE(present(f / "part.1.json"));
 }
 
+TEST(Join, ADamagedUnitKeepsThePartsTimelineAndIsReported) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 2, 1000, 2000}});
+  auto units = test::accessUnits(f / "me.1.m4a");
+  test::damageUnits(f / "me.1.m4a", units, {test::unitAt(units, 48000)}, char(0xFF));
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "join: me.1.m4a: 42.7 ms of damaged audio replaced by silence\n");
+  auto me = test::decodeAll(f / "me.m4a");
+  EXPECT_EQ(me.size(), size_t(4.0 * 48000)) << "the part keeps its length";
+  EXPECT_NEAR(test::toneBetween(me, 3.2, 3.9), 1000, 15) << "and what follows the damage its place";
+}
+
 TEST(Join, OnlyEmptyPartsIsNothingReadable) {
   Folder f;
   for (auto name : {"me.1.m4a", "me.2.m4a"}) f.write(name, "");
