@@ -11,6 +11,24 @@ extern "C" {
 
 namespace lumeno {
 
+namespace {
+
+// a + b, held at the ends of int64 instead of overflowing: a damaged file's
+// times can be anything.
+int64_t saturatingAdd(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t saturatingSub(int64_t a, int64_t b) {
+  int64_t difference;
+  if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+  return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
+}  // namespace
+
 std::string averrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -45,7 +63,7 @@ int64_t presentationEnd(const AVFormatContext* format, const AVStream* stream, i
   bool mpeg4 = format->iformat && std::strncmp(format->iformat->name, "mov,", 4) == 0;
   if (!mpeg4 || stream->start_time == AV_NOPTS_VALUE || stream->duration == AV_NOPTS_VALUE || stream->duration <= 0)
     return packetEnd;
-  int64_t trackEnd = stream->start_time + stream->duration;
+  int64_t trackEnd = saturatingAdd(stream->start_time, stream->duration);
   return packetEnd == AV_NOPTS_VALUE ? trackEnd : std::min(packetEnd, trackEnd);
 }
 
@@ -96,7 +114,7 @@ bool Decoder::cut(AVFrame* f, int64_t t, int& skip, int& count) {
     // last sample's end.
     int64_t end = presentationEnd(format_, stream(), packetEnd_);
     if (end != packetEnd_ && end != AV_NOPTS_VALUE) {
-      int64_t left = av_rescale_q(end, stream()->time_base, rate) - start;
+      int64_t left = saturatingSub(av_rescale_q(end, stream()->time_base, rate), start);
       stop = int(std::clamp<int64_t>(left, 0, f->nb_samples));
     }
   }
@@ -107,9 +125,10 @@ bool Decoder::cut(AVFrame* f, int64_t t, int& skip, int& count) {
 
 void Decoder::lose(int64_t pts, int64_t duration) {
   if (pts == AV_NOPTS_VALUE) return;
-  int64_t end = duration > 0 ? pts + duration : pts;
+  int64_t end = duration > 0 ? saturatingAdd(pts, duration) : pts;
   lostUntil_ = lostUntil_ == AV_NOPTS_VALUE ? end : std::max(lostUntil_, end);
   lostOpenEnd_ = duration <= 0;
+  if (lostUnits_++ == 0) lostFrom_ = nextStart_;
 }
 
 bool Decoder::makeSilence(int64_t until) {
@@ -117,9 +136,12 @@ bool Decoder::makeSilence(int64_t until) {
   // Never beyond what the damaged packets spanned: a jump past that is the
   // stream's own, not damage.
   until = std::min(until, lostUntil_);
-  if (until <= nextStart_) return false;
+  // Nor beyond a second per damaged packet: an access unit is far shorter,
+  // and a damaged sample table must not turn into hours of silence.
   const AVRational tb = stream()->time_base, rate{1, shape_->sample_rate};
-  int64_t samples = std::min<int64_t>(av_rescale_q(until - nextStart_, tb, rate), shape_->sample_rate);
+  until = std::min(until, saturatingAdd(lostFrom_, av_rescale_q(lostUnits_, AVRational{1, 1}, tb)));
+  if (until <= nextStart_) return false;
+  int64_t samples = std::min<int64_t>(av_rescale_q(saturatingSub(until, nextStart_), tb, rate), shape_->sample_rate);
   if (samples < 1) return false;
   av_frame_unref(silence_);
   silence_->format = shape_->format;
@@ -160,8 +182,9 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
       }
       lostUntil_ = AV_NOPTS_VALUE;
       lostOpenEnd_ = false;
+      lostUnits_ = 0;
       if (t != AV_NOPTS_VALUE && frame_->sample_rate > 0)
-        nextStart_ = t + av_rescale_q(frame_->nb_samples, AVRational{1, frame_->sample_rate}, stream()->time_base);
+        nextStart_ = saturatingAdd(t, av_rescale_q(frame_->nb_samples, AVRational{1, frame_->sample_rate}, stream()->time_base));
       if (!cut(frame_, t, skip, count)) continue;
       frame = frame_;
       return Result::frame;
@@ -207,7 +230,7 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
       if (packet_->pts == AV_NOPTS_VALUE || packet_->duration <= 0)
         packetEnd_ = AV_NOPTS_VALUE;
       else
-        packetEnd_ = std::max(packetEnd_ == AV_NOPTS_VALUE ? INT64_MIN : packetEnd_, packet_->pts + packet_->duration);
+        packetEnd_ = std::max(packetEnd_ == AV_NOPTS_VALUE ? INT64_MIN : packetEnd_, saturatingAdd(packet_->pts, packet_->duration));
       if (nextStart_ == AV_NOPTS_VALUE) nextStart_ = packet_->pts;
       // A damaged packet of unknown duration ends where this one starts.
       if (lostOpenEnd_ && packet_->pts != AV_NOPTS_VALUE) {

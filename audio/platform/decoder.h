@@ -74,6 +74,8 @@ class Decoder {
   int64_t nextStart_ = AV_NOPTS_VALUE;
   int64_t lostUntil_ = AV_NOPTS_VALUE;
   bool lostOpenEnd_ = false;
+  int64_t lostFrom_ = AV_NOPTS_VALUE;  // where the silence for them starts
+  int64_t lostUnits_ = 0;              // how many packets did not decode
   int64_t sentPts_ = AV_NOPTS_VALUE, sentDuration_ = 0;  // the packet sent last
   bool held_ = false;
   AVFrame* silence_ = nullptr;

@@ -91,5 +91,20 @@ TEST(Reader, DamagedUnitsBecomeSilenceOfTheirLength) {
   EXPECT_EQ(reader->replacedMs(), 0.0) << "nothing replaced in a sound file";
 }
 
+// A file the fuzzer made from one of the writer's: its sample table claims
+// minutes of audio behind packets that do not decode. The silence put in their
+// place stays within a second per packet instead of filling those minutes.
+TEST(Reader, DamageNeverBecomesMoreThanASecondOfSilencePerUnit) {
+  const fs::path file = fs::path(LUMENO_SOURCE_DIR) / "audio/platform/testdata/damaged_sample_table.m4a";
+  auto reader = AssetReader::make(file);
+  ASSERT_TRUE(reader && reader->startReading());
+  size_t frames = 0;
+  while (auto buffer = reader->copyNextSampleBuffer()) frames += buffer->frameLength();
+  EXPECT_EQ(reader->status(), ReaderStatus::completed);
+  EXPECT_GT(reader->replacedMs(), 0.0);
+  EXPECT_LT(double(frames) / 48000, 10.0) << "the claimed minutes are not made up";
+  EXPECT_LE(reader->replacedMs(), double(frames) / 48);
+}
+
 }  // namespace
 }  // namespace lumeno
