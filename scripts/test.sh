@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the programs, then runs every test in a build with address and
 # undefined-behaviour sanitizers and the concurrency tests with the thread
-# sanitizer, then each fuzz target for a few seconds. Exits non-zero when
+# sanitizer, then the fault suite for a minute and each fuzz target for a few
+# seconds. Exits non-zero when
 # anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,5 +19,7 @@ echo "== all tests, address and undefined-behaviour sanitizers"
 (cd build-asan && ctest --output-on-failure --timeout 600)
 echo "== concurrency tests, thread sanitizer"
 (cd build-tsan && ctest --output-on-failure --timeout 600 -L 'tsan|mcp')
+echo "== fault suite, short"
+scripts/fault-suite.sh 60
 echo "== fuzz targets, a few seconds each on their seeds"
 scripts/fuzz.sh 5
