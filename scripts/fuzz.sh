@@ -35,6 +35,10 @@ for s in 'me.1.m4a\n{"startMs": 1500}' 'part.2.json\n{"startMs": 1e300}' 'them..
 done
 "$out/fuzz/reader_fuzz_seeds" "$seeds/reader_fuzz"
 
+# The targets' scratch files.
+export TMPDIR=$PWD/$out/tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=()
@@ -49,6 +53,7 @@ for t in "${targets[@]}"; do
   fi
   grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$out/$t.log" | tail -n 2 || true
 done
+rm -rf "$TMPDIR"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz.sh: failed: ${failed[*]} (inputs in $out/artifacts)" >&2
   exit 1

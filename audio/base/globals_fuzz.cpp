@@ -4,23 +4,16 @@
 // milliseconds an event derives from them are defined.
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "audio/base/globals.h"
-
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+#include "tests/fuzzing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace lumeno;
+  using fuzz::check;
   std::string_view input(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> words;
   for (size_t at = 0; at <= input.size();) {

@@ -12,17 +12,11 @@
 
 #include "audio/base/globals.h"
 #include "audio/cli/command_reader.h"
-
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+#include "tests/fuzzing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace lumeno;
+  using fuzz::check;
   std::string_view input(reinterpret_cast<const char*>(data), size);
 
   std::string once = trimWhiteSpace(input);

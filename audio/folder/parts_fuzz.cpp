@@ -3,38 +3,20 @@
 // read as a part give that part back through the name the recorder writes;
 // metadata gives a number or nothing; a folder holding both lists its parts
 // without failing.
-#include <stdlib.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
 
 #include "audio/folder/parts.h"
-
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-const std::filesystem::path& folder() {
-  static const std::filesystem::path path = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumeno-parts-fuzz-XXXXXX").string();
-    std::filesystem::path made = ::mkdtemp(pattern.data());
-    std::atexit([] { std::error_code ec; std::filesystem::remove_all(folder(), ec); });
-    return made;
-  }();
-  return path;
-}
-
-}  // namespace
+#include "tests/fuzzing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace lumeno;
+  using fuzz::check;
   std::string_view input(reinterpret_cast<const char*>(data), size);
   size_t eol = input.find('\n');
   std::string name(input.substr(0, eol));
@@ -44,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const char* source : trackNames)
     if (auto n = partNumberOf(name, source)) check(*n >= 1);
 
-  const auto& dir = folder();
+  static const std::filesystem::path dir = fuzz::scratchFolder();
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) std::filesystem::remove_all(entry.path(), ec);
   std::ofstream(dir / "part.1.json", std::ios::binary) << content;
