@@ -26,9 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const char* source : trackNames)
     if (auto n = partNumberOf(name, source)) check(*n >= 1);
 
-  static const std::filesystem::path dir = fuzz::scratchFolder();
+  static const std::filesystem::path dir = fuzz::scratchFolder() / "folder";
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) std::filesystem::remove_all(entry.path(), ec);
+  // A fresh folder for every input: nothing carries over from the last one.
+  std::filesystem::remove_all(dir, ec);
+  std::filesystem::create_directory(dir, ec);
   std::ofstream(dir / "part.1.json", std::ios::binary) << content;
   std::ofstream(dir / "me.1.m4a");
   // A name with a slash or NUL is not a name in a folder.
