@@ -250,13 +250,15 @@ output() {
     rm -f "$work/in" "$work/out"
     mkfifo "$work/in" "$work/out"
     exec 7<>"$work/in"
-    cat "$work/out" >/dev/null &
+    events=$dir.events
+    cat "$work/out" >"$events" &
     local reader=$!
-    begun=$(now)
     "$bin" record --dir "$dir" <"$work/in" >"$work/out" 2>"$dir.log" &
     pid=$!
+    begun=$(started)
     sleep "$1"
     kill -KILL $reader
+    wait $reader 2>/dev/null
     [ $way = parent ] && exec 7>&-
     clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
     waitFor 15
