@@ -22,4 +22,4 @@ echo "== concurrency tests, thread sanitizer"
 echo "== fault suite, short"
 scripts/fault-suite.sh 60
 echo "== fuzz targets, a few seconds each on their seeds"
-scripts/fuzz.sh 5
+LUMENO_FUZZ_SEED=1 scripts/fuzz.sh 5
