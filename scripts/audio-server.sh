@@ -36,8 +36,9 @@ alive() {
   # A zombie counts as gone.
   local pid=$1 state
   [ -r "/proc/$pid/stat" ] || return 1
-  state=$(sed 's/^.*) //' "/proc/$pid/stat" | cut -d' ' -f1)
-  [ "$state" != Z ]
+  # It may go between the test and the read: then it is gone too.
+  state=$(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f1)
+  [ -n "$state" ] && [ "$state" != Z ]
 }
 
 stop_pid() {

@@ -61,7 +61,7 @@ add_non_free
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
-  build-essential cmake pkg-config git \
+  build-essential cmake pkg-config git clang libclang-rt-14-dev \
   libfdk-aac-dev \
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg \
   libpulse-dev pulseaudio pulseaudio-utils \

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the programs, then runs every test in a build with address and
 # undefined-behaviour sanitizers and the concurrency tests with the thread
-# sanitizer. Exits non-zero when anything fails.
+# sanitizer, then the fault suite for a minute and each fuzz target for a few
+# seconds. Exits non-zero when
+# anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +19,7 @@ echo "== all tests, address and undefined-behaviour sanitizers"
 (cd build-asan && ctest --output-on-failure --timeout 600)
 echo "== concurrency tests, thread sanitizer"
 (cd build-tsan && ctest --output-on-failure --timeout 600 -L 'tsan|mcp')
+echo "== fault suite, short"
+scripts/fault-suite.sh 60
+echo "== fuzz targets, a few seconds each on their seeds"
+LUMENO_FUZZ_SEED=1 scripts/fuzz.sh 5

@@ -128,6 +128,28 @@ TEST(FolderTools, CompactReencodesForeignFormats) {
   EXPECT_EQ(lcAnswer["durationMs"], int64_t(std::ceil(lcAnswer["tracks"]["me"]["durationMs"].get<double>())));
 }
 
+TEST(FolderTools, DamagedAudioIsSilenceInItsPlaceAndTheLogSaysHowMuch) {
+  Folder f, staging;
+  ASSERT_TRUE(ffmpegAacLc(f / "me.m4a", 3));  // not compact: compact decodes it
+  ASSERT_TRUE(writeTone(f / "them.m4a", 3, 440));
+  double cleanMs = double(decodeAll(f / "me.m4a").size()) / 48;
+  auto units = accessUnits(f / "me.m4a");
+  ASSERT_FALSE(units.empty());
+  damageUnits(f / "me.m4a", units, {unitAt(units, 48000), unitAt(units, 48000) + 1}, char(0xFF));
+  double lostMs = double(units[unitAt(units, 48000)].duration * 2) / 48;
+  char note[80];
+  std::snprintf(note, sizeof note, "%.1f ms of damaged audio replaced by silence\n", lostMs);
+
+  auto r = compact(f, staging.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, std::string("compact: me.m4a: ") + note);
+  EXPECT_EQ(Json::parse(r.out)["me"]["sourceMs"], cleanMs) << "the damaged span kept its length";
+
+  r = audio({"decode", f / "me.m4a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, std::string("decode: ") + note);
+}
+
 TEST(FolderTools, CompactNeedsASeparateExistingOutputFolder) {
   Folder f;
   ASSERT_TRUE(ffmpegAacLc(f / "me.m4a", 1));
@@ -173,7 +195,7 @@ TEST(FolderTools, InspectRefusalsInTheirOrder) {
       {{{"me.m4a", "tone"}, {"me.1.m4a", "tone"}}, "inspect: recording still has unjoined parts\n"},
       {{{"them.2.m4a", "tone"}, {"part.2.json", "{}"}}, "inspect: recording still has unjoined parts\n"},
       {{{"me.m4a", "no audio"}, {"them.1.m4a", "tone"}}, "inspect: unreadable me.m4a\n"},
-      {{{"me.m4a", "tone"}, {"them.m4a", ""}}, "inspect: unreadable them.m4a\n"},
+      {{{"me.m4a", "tone"}, {"them.m4a", "no audio"}}, "inspect: unreadable them.m4a\n"},
       {{{"me.m4a", "tone"}, {"part.1.json", "{\"startMs\": 1}"}}, "inspect: recording still has part metadata\n"},
       {{{"part.json", "{}"}}, "inspect: recording still has part metadata\n"},
   };
@@ -330,9 +352,15 @@ TEST(FolderTools, DamagedFilesEndInAMessageAndLoseNothing) {
         auto r = join(f);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0);
-        if (unreadable || kind == Damage::zeroLength) {
+        if (unreadable) {
           EXPECT_EQ(r.status, 1);
           EXPECT_EQ(r.err, "join: unreadable me.m4a; keeping all parts\n");
+        }
+        if (kind == Damage::zeroLength) {
+          // A part 0 killed before its first fragment holds no audio.
+          EXPECT_EQ(r.status, 0);
+          EXPECT_EQ(r.err, "join: me.m4a is empty; skipped\n");
+          EXPECT_EQ(decodeAll(f / "me.m4a").size(), size_t(2.5 * 48000));
         }
         expectNothingLost(f, before, r.status, special ? std::vector<std::string>{"me.m4a"} : std::vector<std::string>{});
       }
@@ -345,10 +373,18 @@ TEST(FolderTools, DamagedFilesEndInAMessageAndLoseNothing) {
         auto r = inspect(f);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0);
-        if (unreadable || kind == Damage::zeroLength) {
+        if (unreadable) {
           EXPECT_EQ(r.status, 1);
           EXPECT_EQ(r.err, "inspect: unreadable me.m4a\n");
           EXPECT_EQ(r.out, "");
+        }
+        if (kind == Damage::zeroLength) {
+          // No audio for "me": the recording is described by "them" alone.
+          EXPECT_EQ(r.status, 0) << r.err;
+          Json answer = Json::parse(r.out);
+          EXPECT_EQ(answer["durationMs"], 1000);
+          EXPECT_EQ(answer["tracks"].size(), 1u);
+          EXPECT_TRUE(answer["tracks"].contains("them"));
         }
         if (r.status == 0) {
           EXPECT_TRUE(Json::accept(r.out));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "audio/base/globals.h"
+#include "audio/platform/decoder.h"
 #include "audio/platform/dispatch.h"
 #include "audio/platform/reader.h"
 #include "audio/track/track.h"
@@ -107,6 +108,50 @@ inline std::vector<float> decodeAll(const std::filesystem::path& file, ReaderSta
 }
 
 inline double seconds(const std::vector<float>& samples) { return double(samples.size()) / 48000; }
+
+// An access unit of an encoded file: where its bytes are, and its place on
+// the timeline in the stream's time base (48 kHz frames for the tracks' files).
+struct AccessUnit {
+  int64_t pos = 0;
+  int size = 0;
+  int64_t pts = 0, duration = 0;
+};
+
+inline std::vector<AccessUnit> accessUnits(const std::filesystem::path& file) {
+  std::vector<AccessUnit> units;
+  int index = -1;
+  AVFormatContext* format = openContainer(file, index);
+  if (!format) return units;
+  AVPacket* packet = av_packet_alloc();
+  while (packet && av_read_frame(format, packet) >= 0) {
+    if (packet->stream_index == index) units.push_back({packet->pos, packet->size, packet->pts, packet->duration});
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&format);
+  return units;
+}
+
+// The index of the unit whose audio holds frame f (the last one when none does).
+inline size_t unitAt(const std::vector<AccessUnit>& units, int64_t f) {
+  for (size_t i = 0; i < units.size(); ++i)
+    if (units[i].pts <= f && f < units[i].pts + units[i].duration) return i;
+  return units.empty() ? 0 : units.size() - 1;
+}
+
+// Overwrites the bytes of those units of file with `fill`, or with noise when
+// fill is 0, as a bad sector or a bit-rotted copy would.
+inline void damageUnits(const std::filesystem::path& file, const std::vector<AccessUnit>& units,
+                        const std::vector<size_t>& which, char fill) {
+  std::string bytes = readFile(file);
+  uint32_t noise = 12345;
+  for (size_t u : which)
+    for (int i = 0; i < units[u].size; ++i) {
+      noise = noise * 1103515245u + 12345u;
+      bytes[size_t(units[u].pos + i)] = fill ? fill : char(noise >> 16);
+    }
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 // The frame of the largest magnitude in [from, to).
 inline size_t peakBetween(const std::vector<float>& samples, size_t from, size_t to) {

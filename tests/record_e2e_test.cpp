@@ -43,14 +43,14 @@ size_t peakNear(const std::vector<float>& samples, double ms, double reach) {
 // moments, as (from, to) in ms.
 std::pair<double, double> silentSpan(const std::vector<float>& samples, double fromMs, double toMs) {
   std::pair<double, double> best{0, 0};
-  std::optional<double> start;
+  double start = -1;  // where the current quiet run began; -1 outside one
   for (double at = std::max(0.0, fromMs); at + 20 <= toMs; at += 20) {
     bool quiet = rmsBetween(samples, at / 1000, (at + 20) / 1000) < 1e-3;
-    if (quiet && !start) start = at;
-    if ((!quiet || at + 40 > toMs) && start) {
+    if (quiet && start < 0) start = at;
+    if ((!quiet || at + 40 > toMs) && start >= 0) {
       double end = quiet ? at + 20 : at;
-      if (end - *start > best.second - best.first) best = {*start, end};
-      start.reset();
+      if (end - start > best.second - best.first) best = {start, end};
+      start = -1;
     }
   }
   return best;
@@ -279,6 +279,8 @@ TEST_F(RecordTest, ALaterPartIsNamedAndPlacedByItsNumberAndStart) {
   const Case cases[] = {
       {{"--part", "2", "--start-ms", "61234.5"}, R"({"startMs":61234.5})", 61234.5},
       {{"--part", "2"}, R"({"startMs":0})", 0},
+      // Beyond a week is a mistake: read as no start at all.
+      {{"--part", "2", "--start-ms", "1e300"}, R"({"startMs":0})", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.metadata);
@@ -343,6 +345,25 @@ TEST_F(RecordTest, APartRecordedTwiceKeepsTheFirstAndJoinFindsBoth) {
   EXPECT_EQ(join.status, 0) << join.err;
   EXPECT_FALSE(fs::exists(fs::path(dir()) / "me.1.m4a"));
   EXPECT_FALSE(fs::exists(fs::path(dir()) / "me.2.m4a"));
+}
+
+TEST_F(RecordTest, APartThatRecordedNothingLeavesNoMetadataBehindAJoin) {
+  auto first = record();
+  ASSERT_RUNNING(first);
+  first->command("stop");
+  ASSERT_EQ(first->wait().status, 0);
+  // Ended before any audio came: neither track leaves a file, only part.1.json.
+  auto empty = runProcess({LUMENO_AUDIO_BIN, "record", "--dir", dir(), "--part", "1", "--start-ms", "5000"});
+  ASSERT_EQ(empty.status, 0) << empty.err;
+  ASSERT_TRUE(fs::exists(fs::path(dir()) / "part.1.json"));
+  EXPECT_FALSE(fs::exists(fs::path(dir()) / "me.1.m4a"));
+  EXPECT_EQ(runProcess({LUMENO_AUDIO_BIN, "inspect", "--dir", dir()}).err, "inspect: recording still has part metadata\n");
+  auto join = runProcess({LUMENO_AUDIO_BIN, "join", "--dir", dir()});
+  EXPECT_EQ(join.status, 0) << join.err;
+  EXPECT_FALSE(fs::exists(fs::path(dir()) / "part.1.json"));
+  auto inspect = runProcess({LUMENO_AUDIO_BIN, "inspect", "--dir", dir()});
+  EXPECT_EQ(inspect.status, 0) << inspect.err;
+  EXPECT_EQ(Json::parse(inspect.out)["tracks"].size(), 2u);
 }
 
 TEST_F(RecordTest, JoinAndCompactRefuseAFolderThatIsBeingRecorded) {

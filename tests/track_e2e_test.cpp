@@ -186,6 +186,38 @@ TEST(WriterProbe, RefusesLongFixturesExistingOutputAndUnreadableFiles) {
   EXPECT_EQ(fs::file_size(tmp / "out/me.m4a"), size);
 }
 
+TEST(WriterProbe, AFolderWhoseStatusCannotBeReadIsOneMessageAndStatus1) {
+  TempDir tmp;
+  writeWav(tmp / "short.wav", 48000, 1, 4800, [](int64_t f, int) { return tone(f, 48000); });
+  std::ofstream(tmp / "file") << "a file, not a folder";
+  fs::create_directory_symlink(tmp / "loop", tmp / "loop");
+  // A folder that exists, but whose files' names are longer than a path may be.
+  std::string deep = tmp.path();
+  while (deep.size() < 4090) deep += "/" + std::string(std::min<size_t>(200, 4089 - deep.size()), 'd');
+  fs::create_directories(deep);
+  struct Case {
+    const char* name;
+    std::string dir;
+    std::string err;
+  };
+  const std::string longName = tmp / std::string(300, 'x');
+  const Case cases[] = {
+      {"a name too long", longName, "writer-probe can't create " + longName + "\n"},
+      {"a folder under a file", tmp / "file/out", "writer-probe can't create " + tmp / "file/out" + "\n"},
+      {"a symbolic link loop", tmp / "loop/out", "writer-probe can't create " + tmp / "loop/out" + "\n"},
+      {"an output name too long", deep, badFixture},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = runProcess({LUMENO_AUDIO_BIN, "writer-probe", "--dir", c.dir, "--me", tmp / "short.wav", "--them",
+                         tmp / "short.wav"},
+                        testMode());
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
 TEST(Decode, StereoFileGives1600SamplesPer100Ms) {
   TempDir tmp;
   writeWav(tmp / "s.wav", 48000, 2, 3 * 48000, [](int64_t f, int c) { return c ? -tone(f, 48000) * 0.5 : tone(f, 48000); });

@@ -73,4 +73,10 @@ std::optional<double> parseNumber(std::string_view text) {
   return value;
 }
 
+std::optional<double> parseStartMs(std::string_view text) {
+  auto value = parseNumber(text);
+  if (!value || std::fabs(*value) > latestStartMs) return std::nullopt;
+  return value;
+}
+
 }  // namespace lumeno

@@ -41,4 +41,13 @@ std::optional<int64_t> parseInteger(std::string_view text);
 // space; non-finite results ("nan", "inf") count as unparseable.
 std::optional<double> parseNumber(std::string_view text);
 
+// The farthest a part may start from the recording's beginning, either way:
+// a week. Further is a mistake, not a meeting, and would overflow the
+// integer milliseconds of events and the frame counts of join.
+inline constexpr double latestStartMs = 7 * 24 * 3600 * 1000.0;
+
+// A --start-ms value: parseNumber() within latestStartMs of 0; anything
+// further counts as unparseable.
+std::optional<double> parseStartMs(std::string_view text);
+
 }  // namespace lumeno

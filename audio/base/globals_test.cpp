@@ -33,6 +33,16 @@ TEST(ParseNumber, AcceptsAWholeFiniteNumberWithoutLeadingSpace) {
   for (const auto& c : cases) EXPECT_EQ(parseNumber(c.text), c.want) << '"' << c.text << '"';
 }
 
+TEST(ParseStartMs, IsANumberWithinAWeekEitherWay) {
+  struct Case { const char* text; std::optional<double> want; };
+  const Case cases[] = {
+      {"61234.5", 61234.5}, {"0", 0.0}, {"-3", -3.0}, {"604800000", 604800000.0}, {"-604800000", -604800000.0},
+      {"604800000.001", std::nullopt}, {"-604800001", std::nullopt}, {"1e300", std::nullopt},
+      {"-1e300", std::nullopt}, {"9223372036854775807", std::nullopt}, {"inf", std::nullopt}, {" 1", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseStartMs(c.text), c.want) << '"' << c.text << '"';
+}
+
 class ArgValue : public ::testing::Test {
  protected:
   void SetUp() override { saved_ = args; }

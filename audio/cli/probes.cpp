@@ -14,6 +14,7 @@
 #include "audio/base/events.h"
 #include "audio/base/globals.h"
 #include "audio/cli/commands.h"
+#include "audio/folder/folder_media.h"
 #include "audio/platform/audio_file.h"
 #include "audio/platform/converter.h"
 #include "audio/speech/speech_clock.h"
@@ -27,9 +28,11 @@ namespace fs = std::filesystem;
 void writerProbe() {
   const std::string badFixture = "writer-probe requires new output and a short readable fixture";
   fs::path dir = *argValue("--dir");
+  // Every status question takes an error code: a name too long or a folder
+  // that cannot be searched is a message and status 1, not an exception.
   std::error_code ec;
   fs::create_directories(dir, ec);
-  if (!fs::is_directory(dir)) fail("writer-probe can't create " + dir.string());
+  if (!fs::is_directory(dir, ec)) fail("writer-probe can't create " + dir.string());
 
   struct Pair {
     std::unique_ptr<AudioFile> file;
@@ -38,7 +41,9 @@ void writerProbe() {
   std::vector<Pair> pairs;
   for (const char* name : {"me", "them"}) {
     fs::path out = dir / (std::string(name) + ".m4a");
-    if (fs::exists(fs::symlink_status(out))) fail(badFixture);
+    // An output whose status cannot be read is not known to be new.
+    auto status = fs::symlink_status(out, ec);
+    if (fs::exists(status) || (ec && ec != std::errc::no_such_file_or_directory)) fail(badFixture);
     auto file = AudioFile::openForReading(*argValue(std::string("--") + name));
     if (!file || !(file->processingFormat().sampleRate > 0) ||
         double(file->length()) / file->processingFormat().sampleRate > 60.0)
@@ -119,7 +124,10 @@ void decodeProbe(const std::string& file) {
   if (!audio || !converter) fail("can't read " + file);
   auto buffer = PcmBuffer::make(audio->processingFormat(), 48000);
   for (;;) {
-    if (!buffer || !audio->read(*buffer) || buffer->frameLength() == 0) std::exit(0);
+    if (!buffer || !audio->read(*buffer) || buffer->frameLength() == 0) {
+      if (audio->replacedMs() > 0) log("decode: " + replacedBySilence(audio->replacedMs()));
+      std::exit(0);
+    }
     auto out = convert(*converter, *buffer);
     if (out && out->frameLength() >= 1) {
       const auto* bytes = reinterpret_cast<const uint8_t*>(out->floatData(0));

@@ -20,7 +20,7 @@ void startUp(int argc, char** argv) {
   auto partText = argValue("--part");
   part = partText ? parseInteger(*partText).value_or(0) : 0;
   auto startText = argValue("--start-ms");
-  startOffsetMs = startText ? parseNumber(*startText).value_or(0) : 0;
+  startOffsetMs = startText ? parseStartMs(*startText).value_or(0) : 0;
   startedHost = hostNow();
   hostMsPerTick = 1e-6;  // the host clock counts nanoseconds
   system = 1;

@@ -49,11 +49,13 @@ void compactAudio(const std::filesystem::path& folder, const std::filesystem::pa
       track->cancel();
       fail("compact: source could not be decoded");
     }
-    auto sourceMs = decodedAudio(source, track.get());
+    double replacedMs = 0;
+    auto sourceMs = decodedAudio(source, track.get(), &replacedMs);
     if (!sourceMs || !(*sourceMs > 0)) {
       track->cancel();
       fail("compact: source could not be decoded");
     }
+    if (replacedMs > 0) log("compact: " + source.filename().string() + ": " + replacedBySilence(replacedMs));
     Group group;
     track->finish(group);
     group.wait();

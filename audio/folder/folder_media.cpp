@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <system_error>
 
 namespace lumeno {
@@ -23,6 +24,18 @@ Asset assetOf(const std::filesystem::path& file) {
 std::unique_ptr<AssetReader> readerOf(const std::filesystem::path& file) {
   if (!isRegularFile(file)) return nullptr;
   return AssetReader::make(file);
+}
+
+bool holdsNoAudio(const std::filesystem::path& file) {
+  std::error_code ec;
+  auto size = std::filesystem::file_size(file, ec);
+  return !ec && size == 0;
+}
+
+std::string replacedBySilence(double replacedMs) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f ms of damaged audio replaced by silence", replacedMs);
+  return text;
 }
 
 nlohmann::json jsonNumber(double value) {

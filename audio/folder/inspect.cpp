@@ -30,6 +30,8 @@ void inspectAudio(const std::filesystem::path& folder) {
     for (const auto& e : entries)
       if (e.part > 0) fail("inspect: recording still has unjoined parts");
     for (const auto& e : entries) {
+      // A base file killed before its first fragment: the source has no audio.
+      if (holdsNoAudio(e.file)) continue;
       Asset asset = assetOf(e.file);
       double seconds = asset.durationSeconds;
       if (!std::isfinite(seconds) || seconds < 0 || !asset.hasAudioTrack)

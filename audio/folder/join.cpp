@@ -18,12 +18,10 @@ namespace lumeno {
 
 namespace {
 
-// Starts beyond a week are taken for damaged metadata: laying out that much
-// silence would run for hours and fill the disk.
-constexpr double latestStartMs = 7 * 24 * 3600 * 1000.0;
-
 std::string fileName(const std::filesystem::path& file) { return file.filename().string(); }
 
+// Starts beyond latestStartMs are taken for damaged metadata: laying out that
+// much silence would run for hours and fill the disk.
 bool validStart(double startMs) { return std::isfinite(startMs) && startMs >= 0 && startMs <= latestStartMs; }
 
 // The base file spans every later part: they are leftovers of a join whose
@@ -92,13 +90,11 @@ class SourceJoin {
     track_->openWriter();
     int read = 0;
     for (const auto& e : entries_) {
-      if (e.part >= 1) {
-        std::error_code sizeError;
-        auto size = std::filesystem::file_size(e.file, sizeError);
-        if (!sizeError && size == 0) {
-          log("join: " + fileName(e.file) + " is empty; skipped");
-          continue;
-        }
+      // The base file too: a part 0 killed in its first seconds must not
+      // keep the later parts from being joined.
+      if (holdsNoAudio(e.file)) {
+        log("join: " + fileName(e.file) + " is empty; skipped");
+        continue;
       }
       if (!copyPart(e)) return abandon();
       ++read;
@@ -135,7 +131,11 @@ class SourceJoin {
     if (!padTo(static_cast<int64_t>(e.startMs * 48))) return false;
     for (;;) {
       std::optional<PcmBuffer> buffer = reader->copyNextSampleBuffer();
-      if (!buffer) return reader->status() == ReaderStatus::completed;
+      if (!buffer) {
+        if (reader->status() != ReaderStatus::completed) return false;
+        if (double ms = reader->replacedMs(); ms > 0) log("join: " + fileName(e.file) + ": " + replacedBySilence(ms));
+        return true;
+      }
       uint32_t n = buffer->frameLength();
       if (n < 1) return false;
       if (!(buffer->format() == mono48)) {
@@ -192,9 +192,33 @@ class SourceJoin {
   std::shared_ptr<Track> track_;
 };
 
+// Deletes the part metadata files whose part has no audio file of either
+// source left: those of a join that ended between its last commit and its
+// clean-up, or of a part that wrote no audio. inspect would refuse the
+// folder for them for good. Other names are left alone.
+void clearOrphanedMetadata(const std::filesystem::path& folder) {
+  std::set<int64_t> withAudio;
+  for (const char* name : trackNames)
+    for (const auto& e : partsOf(name, folder)) withAudio.insert(e.part);
+  std::vector<std::filesystem::path> orphans;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    auto part = metadataPartOf(fileName(it->path()));
+    std::error_code typeError;
+    if (part && !withAudio.count(*part) && it->symlink_status(typeError).type() == std::filesystem::file_type::regular)
+      orphans.push_back(it->path());
+  }
+  if (ec) return;  // a partial listing could make a part look gone
+  for (const auto& file : orphans) {
+    std::error_code removeError;
+    if (std::filesystem::remove(file, removeError)) log("join: " + fileName(file) + " describes no part file; deleted");
+  }
+}
+
 }  // namespace
 
-std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track) {
+std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track, double* replacedMs) {
   if (!assetOf(file).hasAudioTrack) return std::nullopt;
   std::unique_ptr<AssetReader> reader = readerOf(file);
   if (!reader || !reader->startReading()) return std::nullopt;
@@ -203,6 +227,7 @@ std::optional<double> decodedAudio(const std::filesystem::path& file, Track* tra
     std::optional<PcmBuffer> buffer = reader->copyNextSampleBuffer();
     if (!buffer) {
       if (reader->status() != ReaderStatus::completed) return std::nullopt;
+      if (replacedMs) *replacedMs = reader->replacedMs();
       return double(frames) / 48;
     }
     uint32_t n = buffer->frameLength();
@@ -228,6 +253,7 @@ int joinParts(const std::filesystem::path& folder, const WriterFactory& writerFa
     std::error_code ignored;
     std::filesystem::remove(partMetadataFile(folder, part), ignored);
   }
+  clearOrphanedMetadata(folder);
   return 0;
 }
 

@@ -29,7 +29,8 @@ int joinParts(const std::filesystem::path& folder);
 // Decodes the first audio track of file to 48 kHz mono float, one buffer at a
 // time, writing each into track when one is given. The decoded length in ms,
 // or none when the file cannot be read, does not end cleanly, or the track
-// did not take a buffer whole.
-std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track);
+// did not take a buffer whole. *replacedMs, when given, receives how much of
+// it is silence in place of damaged audio.
+std::optional<double> decodedAudio(const std::filesystem::path& file, Track* track, double* replacedMs = nullptr);
 
 }  // namespace lumeno

@@ -140,8 +140,11 @@ TEST(Join, NothingToDo) {
   auto before = test::snapshot(f.path());
   auto r = join(f);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.log, "");
-  EXPECT_EQ(test::snapshot(f.path()), before);
+  // The metadata of a part without files would keep inspect refusing the
+  // folder; it goes, and nothing else changes.
+  EXPECT_EQ(r.log, "join: part.1.json describes no part file; deleted\n");
+  before.erase("part.1.json");
+  EXPECT_TRUE(test::snapshot(f.path()) == before);
   EXPECT_FALSE(present(f / "original"));
 }
 
@@ -204,6 +207,37 @@ TEST(Join, EmptyPartIsSkippedButKept) {
   EXPECT_FALSE(present(f / "part.2.json"));
 }
 
+TEST(Join, AnEmptyBaseFileIsSkippedAndTheLaterPartsJoined) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 1, 1000, 2000}});
+  f.write("me.m4a", "");  // part 0 killed before its first fragment
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "join: me.m4a is empty; skipped\n");
+  auto me = test::decodeAll(f / "me.m4a");
+  EXPECT_EQ(me.size(), size_t(3.0 * 48000));
+  EXPECT_LT(test::rmsBetween(me, 0, 1.95), 1e-3);
+  EXPECT_NEAR(test::toneBetween(me, 2.1, 2.9), 1000, 15);
+  auto links = test::originals(f.path());
+  ASSERT_EQ(links.count("me.m4a"), 1u);
+  EXPECT_EQ(links.find("me.m4a")->second, "");
+  EXPECT_FALSE(present(f / "me.1.m4a"));
+  EXPECT_FALSE(present(f / "part.1.json"));
+}
+
+TEST(Join, ADamagedUnitKeepsThePartsTimelineAndIsReported) {
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}, {1, 2, 1000, 2000}});
+  auto units = test::accessUnits(f / "me.1.m4a");
+  test::damageUnits(f / "me.1.m4a", units, {test::unitAt(units, 48000)}, char(0xFF));
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, "join: me.1.m4a: 42.7 ms of damaged audio replaced by silence\n");
+  auto me = test::decodeAll(f / "me.m4a");
+  EXPECT_EQ(me.size(), size_t(4.0 * 48000)) << "the part keeps its length";
+  EXPECT_NEAR(test::toneBetween(me, 3.2, 3.9), 1000, 15) << "and what follows the damage its place";
+}
+
 TEST(Join, OnlyEmptyPartsIsNothingReadable) {
   Folder f;
   for (auto name : {"me.1.m4a", "me.2.m4a"}) f.write(name, "");
@@ -214,6 +248,37 @@ TEST(Join, OnlyEmptyPartsIsNothingReadable) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.log, "join: me.1.m4a is empty; skipped\njoin: me.2.m4a is empty; skipped\njoin: nothing readable for me\n");
   EXPECT_EQ(test::snapshot(f.path()), before);
+}
+
+TEST(Join, MetadataThatDescribesNoPartFileIsCleared) {
+  // Left by a join that ended between its last commit and its clean-up
+  // (part 1), and by a part that wrote no audio (part 3); part 2 has a file.
+  Folder f;
+  makeRecording(f, {{0, 1, 440, {}}});
+  ASSERT_TRUE(test::writeTone(f / "them.2.m4a", 0.5, 1000));
+  for (auto name : {"part.1.json", "part.2.json", "part.3.json"}) f.write(name, R"({"startMs": 1500})");
+  // Names the recorder never writes are not ours to delete.
+  for (auto name : {"part.json", "part.04.json", "part.x.json", "notes.json"}) f.write(name, "{}");
+  f.mkdir("part.5.json");
+  auto r = join(f);
+  EXPECT_EQ(r.status, 0) << r.log;
+  std::string log = r.log;
+  EXPECT_NE(log.find("join: part.1.json describes no part file; deleted\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("join: part.3.json describes no part file; deleted\n"), std::string::npos) << log;
+  for (auto name : {"part.1.json", "part.2.json", "part.3.json", "them.2.m4a"}) EXPECT_FALSE(present(f / name)) << name;
+  for (auto name : {"part.json", "part.04.json", "part.x.json", "notes.json", "part.5.json"})
+    EXPECT_TRUE(present(f / name)) << name;
+  EXPECT_EQ(test::decodeAll(f / "them.m4a").size(), size_t(2.0 * 48000));
+
+  // A join that fails deletes no metadata at all.
+  Folder failing;
+  makeRecording(failing, {{0, 1, 440, {}}, {1, 1, 1000, 1500}});
+  failing.write("me.1.m4a", "this is no audio file");
+  failing.write("part.7.json", R"({"startMs": 1500})");
+  r = join(failing);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(present(failing / "part.7.json"));
+  EXPECT_TRUE(present(failing / "part.1.json"));
 }
 
 TEST(Join, OneSourceFailingKeepsEveryMetadataFile) {

@@ -67,6 +67,13 @@ std::optional<double> partStartMs(const std::filesystem::path& metadataFile) {
   return start->get<double>();
 }
 
+std::optional<int64_t> metadataPartOf(const std::string& fileName) {
+  if (!fileName.starts_with("part.") || !fileName.ends_with(".json")) return std::nullopt;
+  auto number = parseInteger(std::string_view(fileName).substr(5, fileName.size() - 10));
+  if (!number || *number < 1 || fileName != partMetadataFile("", *number).string()) return std::nullopt;
+  return number;
+}
+
 std::optional<int64_t> partNumberOf(const std::string& fileName, const std::string& name) {
   std::vector<std::string_view> pieces;
   std::string_view rest(fileName);

@@ -31,6 +31,10 @@ std::filesystem::path partMetadataFile(const std::filesystem::path& folder, int6
 // not a small regular file, not JSON, not an object or has no numeric "startMs".
 std::optional<double> partStartMs(const std::filesystem::path& metadataFile);
 
+// The part number of a part metadata file name: N for exactly the name
+// partMetadataFile() gives part N >= 1; none for every other name.
+std::optional<int64_t> metadataPartOf(const std::string& fileName);
+
 // The part number a file name gives for a source: name.N.m4a with N an
 // optionally signed decimal > 0 (empty pieces between dots are dropped).
 // None for every other name.

@@ -118,6 +118,21 @@ TEST(PartNumberOf, NamingRules) {
   for (const auto& c : cases) EXPECT_EQ(partNumberOf(c.name, "me"), c.part) << c.name;
 }
 
+TEST(MetadataPartOf, OnlyTheNamesTheRecorderWrites) {
+  struct Case {
+    const char* name;
+    std::optional<int64_t> part;
+  } cases[] = {
+      {"part.1.json", 1},        {"part.12.json", 12},      {"part.9223372036854775807.json", INT64_MAX},
+      {"part.0.json", std::nullopt},  {"part.-1.json", std::nullopt}, {"part.+1.json", std::nullopt},
+      {"part.01.json", std::nullopt}, {"part..1.json", std::nullopt}, {"part.json", std::nullopt},
+      {"part.1.JSON", std::nullopt},  {"part.1.json.tmp", std::nullopt}, {"part.x.json", std::nullopt},
+      {"part.1.5.json", std::nullopt}, {"me.1.m4a", std::nullopt},  {"part.", std::nullopt},
+      {"part.9223372036854775808.json", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(metadataPartOf(c.name), c.part) << c.name;
+}
+
 TEST(PartsOf, OtherNamesNeverAppear) {
   Folder f;
   f.write("me.m4a", "x");

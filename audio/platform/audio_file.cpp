@@ -68,6 +68,8 @@ std::unique_ptr<AudioFile> AudioFile::openForReading(const std::filesystem::path
   return f;
 }
 
+double AudioFile::replacedMs() const { return impl_->decoder->replacedSeconds() * 1000.0; }
+
 bool AudioFile::read(PcmBuffer& buffer, uint32_t frameCount) {
   if (!(buffer.format() == format_)) return false;
   Impl& m = *impl_;

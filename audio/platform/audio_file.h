@@ -24,6 +24,9 @@ class AudioFile {
   int64_t length() const { return length_; }
   // Frames read so far.
   int64_t framePosition() const { return position_; }
+  // Milliseconds of silence read so far in place of damaged audio that did
+  // not decode.
+  double replacedMs() const;
 
   // Reads up to frameCount frames (at most the buffer's capacity) into a
   // buffer of the processing format and sets its frame length: 0 at the

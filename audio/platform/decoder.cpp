@@ -11,6 +11,24 @@ extern "C" {
 
 namespace lumeno {
 
+namespace {
+
+// a + b, held at the ends of int64 instead of overflowing: a damaged file's
+// times can be anything.
+int64_t saturatingAdd(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t saturatingSub(int64_t a, int64_t b) {
+  int64_t difference;
+  if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+  return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
+}  // namespace
+
 std::string averrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -45,7 +63,7 @@ int64_t presentationEnd(const AVFormatContext* format, const AVStream* stream, i
   bool mpeg4 = format->iformat && std::strncmp(format->iformat->name, "mov,", 4) == 0;
   if (!mpeg4 || stream->start_time == AV_NOPTS_VALUE || stream->duration == AV_NOPTS_VALUE || stream->duration <= 0)
     return packetEnd;
-  int64_t trackEnd = stream->start_time + stream->duration;
+  int64_t trackEnd = saturatingAdd(stream->start_time, stream->duration);
   return packetEnd == AV_NOPTS_VALUE ? trackEnd : std::min(packetEnd, trackEnd);
 }
 
@@ -64,56 +82,137 @@ std::unique_ptr<Decoder> Decoder::open(const std::filesystem::path& file) {
   if (avcodec_open2(d->codec_, codec, nullptr) < 0) return nullptr;
   d->packet_ = av_packet_alloc();
   d->frame_ = av_frame_alloc();
-  if (!d->packet_ || !d->frame_) return nullptr;
+  d->silence_ = av_frame_alloc();
+  d->shape_ = av_frame_alloc();
+  if (!d->packet_ || !d->frame_ || !d->silence_ || !d->shape_) return nullptr;
+  // Until a frame decodes, silence takes the format the stream announces.
+  d->shape_->format = d->codec_->sample_fmt;
+  d->shape_->sample_rate = d->codec_->sample_rate > 0 ? d->codec_->sample_rate : st->codecpar->sample_rate;
+  if (av_channel_layout_copy(&d->shape_->ch_layout, &d->codec_->ch_layout) < 0) return nullptr;
   return d;
 }
 
 Decoder::~Decoder() {
+  av_frame_free(&shape_);
+  av_frame_free(&silence_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
   avcodec_free_context(&codec_);
   if (format_) avformat_close_input(&format_);
 }
 
+bool Decoder::cut(AVFrame* f, int64_t t, int& skip, int& count) {
+  skip = 0;
+  int stop = f->nb_samples;
+  if (t != AV_NOPTS_VALUE && f->sample_rate > 0) {
+    AVRational rate{1, f->sample_rate};
+    int64_t start = av_rescale_q(t, stream()->time_base, rate);
+    if (start < 0) skip = int(std::min<int64_t>(-start, f->nb_samples));
+    // A frame is decoded from packets already read, so the end known
+    // now lies at or after its own packet's end. Samples are cut only
+    // where the track ends before its packets do: the padding after the
+    // last sample's end.
+    int64_t end = presentationEnd(format_, stream(), packetEnd_);
+    if (end != packetEnd_ && end != AV_NOPTS_VALUE) {
+      int64_t left = saturatingSub(av_rescale_q(end, stream()->time_base, rate), start);
+      stop = int(std::clamp<int64_t>(left, 0, f->nb_samples));
+    }
+  }
+  if (skip >= stop) return false;
+  count = stop - skip;
+  return true;
+}
+
+void Decoder::lose(int64_t pts, int64_t duration) {
+  if (pts == AV_NOPTS_VALUE) return;
+  int64_t end = duration > 0 ? saturatingAdd(pts, duration) : pts;
+  lostUntil_ = lostUntil_ == AV_NOPTS_VALUE ? end : std::max(lostUntil_, end);
+  lostOpenEnd_ = duration <= 0;
+  if (lostUnits_++ == 0) lostFrom_ = nextStart_;
+}
+
+bool Decoder::makeSilence(int64_t until) {
+  if (lostUntil_ == AV_NOPTS_VALUE || nextStart_ == AV_NOPTS_VALUE || !shape_ || shape_->sample_rate <= 0) return false;
+  // Never beyond what the damaged packets spanned: a jump past that is the
+  // stream's own, not damage.
+  until = std::min(until, lostUntil_);
+  // Nor beyond a second per damaged packet: an access unit is far shorter,
+  // and a damaged sample table must not turn into hours of silence.
+  const AVRational tb = stream()->time_base, rate{1, shape_->sample_rate};
+  until = std::min(until, saturatingAdd(lostFrom_, av_rescale_q(lostUnits_, AVRational{1, 1}, tb)));
+  if (until <= nextStart_) return false;
+  int64_t samples = std::min<int64_t>(av_rescale_q(saturatingSub(until, nextStart_), tb, rate), shape_->sample_rate);
+  if (samples < 1) return false;
+  av_frame_unref(silence_);
+  silence_->format = shape_->format;
+  silence_->sample_rate = shape_->sample_rate;
+  silence_->nb_samples = int(samples);
+  if (av_channel_layout_copy(&silence_->ch_layout, &shape_->ch_layout) < 0 || av_frame_get_buffer(silence_, 0) < 0)
+    return false;
+  av_samples_set_silence(silence_->extended_data, 0, int(samples), silence_->ch_layout.nb_channels,
+                         AVSampleFormat(silence_->format));
+  silence_->pts = nextStart_;
+  nextStart_ += std::max<int64_t>(1, av_rescale_q(samples, rate, tb));
+  return true;
+}
+
 Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
   for (;;) {
     if (done_) return Result::end;
-    int rc = avcodec_receive_frame(codec_, frame_);
+    int rc = 0;
+    if (held_)
+      held_ = false;  // the frame behind the silence
+    else
+      rc = avcodec_receive_frame(codec_, frame_);
     if (rc == 0) {
       int64_t t = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
-      skip = 0;
-      int stop = frame_->nb_samples;
-      if (t != AV_NOPTS_VALUE && frame_->sample_rate > 0) {
-        AVRational rate{1, frame_->sample_rate};
-        int64_t start = av_rescale_q(t, stream()->time_base, rate);
-        if (start < 0) skip = int(std::min<int64_t>(-start, frame_->nb_samples));
-        // A frame is decoded from packets already read, so the end known
-        // now lies at or after its own packet's end. Samples are cut only
-        // where the track ends before its packets do: the padding after the
-        // last sample's end.
-        int64_t end = presentationEnd(format_, stream(), packetEnd_);
-        if (end != packetEnd_ && end != AV_NOPTS_VALUE) {
-          int64_t left = av_rescale_q(end, stream()->time_base, rate) - start;
-          stop = int(std::clamp<int64_t>(left, 0, frame_->nb_samples));
-        }
+      if (frame_->sample_rate > 0) {
+        av_frame_unref(shape_);
+        shape_->format = frame_->format;
+        shape_->sample_rate = frame_->sample_rate;
+        av_channel_layout_copy(&shape_->ch_layout, &frame_->ch_layout);
       }
-      if (skip >= stop) continue;
-      count = stop - skip;
+      // Packets before this frame did not decode: their time is silence.
+      if (t != AV_NOPTS_VALUE && makeSilence(t)) {
+        held_ = true;
+        if (!cut(silence_, silence_->pts, skip, count)) continue;
+        replacedSeconds_ += double(count) / silence_->sample_rate;
+        frame = silence_;
+        return Result::frame;
+      }
+      lostUntil_ = AV_NOPTS_VALUE;
+      lostOpenEnd_ = false;
+      lostUnits_ = 0;
+      if (t != AV_NOPTS_VALUE && frame_->sample_rate > 0)
+        nextStart_ = saturatingAdd(t, av_rescale_q(frame_->nb_samples, AVRational{1, frame_->sample_rate}, stream()->time_base));
+      if (!cut(frame_, t, skip, count)) continue;
       frame = frame_;
       return Result::frame;
     }
-    if (rc == AVERROR_EOF) {
+    if (rc == AVERROR_EOF || (rc == AVERROR(EAGAIN) && draining_)) {
+      // Damaged packets at the end: silence up to where the track ends.
+      int64_t end = presentationEnd(format_, stream(), packetEnd_);
+      if (lostOpenEnd_ && end != AV_NOPTS_VALUE) {
+        lostUntil_ = std::max(lostUntil_, end);
+        lostOpenEnd_ = false;
+      }
+      if (end == AV_NOPTS_VALUE) end = lostUntil_;
+      if (end != AV_NOPTS_VALUE && makeSilence(end)) {
+        if (!cut(silence_, silence_->pts, skip, count)) continue;
+        replacedSeconds_ += double(count) / silence_->sample_rate;
+        frame = silence_;
+        return Result::frame;
+      }
       done_ = true;
       return Result::end;
     }
-    if (rc == AVERROR_INVALIDDATA) continue;  // a damaged packet: go on with the next
+    if (rc == AVERROR_INVALIDDATA) {  // a damaged packet: go on with the next
+      lose(sentPts_, sentDuration_);
+      continue;
+    }
     if (rc != AVERROR(EAGAIN)) {
       error_ = averrorText(rc);
       return Result::error;
-    }
-    if (draining_) {
-      done_ = true;
-      return Result::end;
     }
     rc = av_read_frame(format_, packet_);
     if (rc < 0) {
@@ -131,14 +230,24 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
       if (packet_->pts == AV_NOPTS_VALUE || packet_->duration <= 0)
         packetEnd_ = AV_NOPTS_VALUE;
       else
-        packetEnd_ = std::max(packetEnd_ == AV_NOPTS_VALUE ? INT64_MIN : packetEnd_, packet_->pts + packet_->duration);
+        packetEnd_ = std::max(packetEnd_ == AV_NOPTS_VALUE ? INT64_MIN : packetEnd_, saturatingAdd(packet_->pts, packet_->duration));
+      if (nextStart_ == AV_NOPTS_VALUE) nextStart_ = packet_->pts;
+      // A damaged packet of unknown duration ends where this one starts.
+      if (lostOpenEnd_ && packet_->pts != AV_NOPTS_VALUE) {
+        lostUntil_ = std::max(lostUntil_, packet_->pts);
+        lostOpenEnd_ = false;
+      }
+      sentPts_ = packet_->pts;
+      sentDuration_ = packet_->duration;
       rc = avcodec_send_packet(codec_, packet_);
-      // A damaged packet is skipped; the decoder goes on with the next one.
-      if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN)) {
+      // A packet that does not decode is damage, whatever the decoder calls
+      // it; only a lack of memory is an error of the reader.
+      if (rc == AVERROR(ENOMEM)) {
         av_packet_unref(packet_);
         error_ = averrorText(rc);
         return Result::error;
       }
+      if (rc < 0 && rc != AVERROR(EAGAIN)) lose(sentPts_, sentDuration_);
     }
     av_packet_unref(packet_);
   }

@@ -2,7 +2,9 @@
 // first audio track of a file as decoded frames, with everything the decoder
 // hands over before time 0 (encoder priming behind an edit list) cut off,
 // and in MPEG-4 files everything past the end of the last sample's duration
-// (the padding of the encoder's last frame).
+// (the padding of the encoder's last frame). A damaged packet that does not
+// decode comes out as silence of its own duration, so that what follows
+// keeps its place on the timeline.
 // Private to the platform folder.
 #pragma once
 
@@ -27,11 +29,14 @@ class Decoder {
   Decoder& operator=(const Decoder&) = delete;
 
   enum class Result { frame, end, error };
-  // The next decoded frame; its samples from `skip` (those before lie before
-  // time 0) to `skip + count` (those after lie past the track's end) are
-  // the audio. At end the decoder has been drained.
+  // The next decoded frame, or a frame of silence in place of packets that
+  // did not decode; its samples from `skip` (those before lie before time 0)
+  // to `skip + count` (those after lie past the track's end) are the audio.
+  // At end the decoder has been drained.
   Result next(AVFrame*& frame, int& skip, int& count);
   const std::string& error() const { return error_; }
+  // Seconds of silence handed out so far in place of damaged packets.
+  double replacedSeconds() const { return replacedSeconds_; }
 
   AVFormatContext* format() const { return format_; }
   AVStream* stream() const { return format_->streams[streamIndex_]; }
@@ -39,6 +44,16 @@ class Decoder {
 
  private:
   Decoder() = default;
+  // Cuts a frame starting at t (stream time base) to the track: false when
+  // none of it is audio.
+  bool cut(AVFrame* f, int64_t t, int& skip, int& count);
+  // Makes silence_ the next piece (at most a second) of the silence owed for
+  // damaged packets, up to `until`, in the format of the last decoded frame.
+  // False when there is none to make.
+  bool makeSilence(int64_t until);
+  // Notes that the packet at pts, lasting duration (0: unknown), did not decode.
+  void lose(int64_t pts, int64_t duration);
+
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;
@@ -50,6 +65,22 @@ class Decoder {
   bool draining_ = false;
   bool done_ = false;
   std::string error_;
+
+  // Damage: where the next frame should start (stream time base; none before
+  // the first packet), where the timeline that packets which did not decode
+  // since the last frame spanned ends (none without such packets; while the
+  // last one's duration is unknown, it ends where the next packet starts),
+  // and a frame that waits behind the silence put in their place.
+  int64_t nextStart_ = AV_NOPTS_VALUE;
+  int64_t lostUntil_ = AV_NOPTS_VALUE;
+  bool lostOpenEnd_ = false;
+  int64_t lostFrom_ = AV_NOPTS_VALUE;  // where the silence for them starts
+  int64_t lostUnits_ = 0;              // how many packets did not decode
+  int64_t sentPts_ = AV_NOPTS_VALUE, sentDuration_ = 0;  // the packet sent last
+  bool held_ = false;
+  AVFrame* silence_ = nullptr;
+  AVFrame* shape_ = nullptr;  // the last decoded frame's format, without data
+  double replacedSeconds_ = 0;
 };
 
 // The error text of an FFmpeg status.

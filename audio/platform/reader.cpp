@@ -159,6 +159,8 @@ std::unique_ptr<AssetReader> AssetReader::make(const std::filesystem::path& file
   return reader;
 }
 
+double AssetReader::replacedMs() const { return impl_->decoder->replacedSeconds() * 1000.0; }
+
 bool AssetReader::startReading() {
   if (status_ != ReaderStatus::unknown) {
     error_ = "reading already started";

@@ -1,7 +1,8 @@
 // The encoded-file reader: a file's properties (the asset) and its first
 // audio track decoded to 48 kHz mono float (FFmpeg demuxer and decoder, then
 // libswresample). Samples the decoder hands over before time 0 (encoder
-// priming) are dropped, so frame f of the file is frame f decoded.
+// priming) are dropped, so frame f of the file is frame f decoded; damaged
+// audio that does not decode is silence of the same length.
 #pragma once
 
 #include <cmath>
@@ -53,6 +54,9 @@ class AssetReader {
   std::optional<PcmBuffer> copyNextSampleBuffer();
   ReaderStatus status() const { return status_; }
   std::string errorDescription() const { return error_; }
+  // Milliseconds of silence handed out so far in place of damaged audio
+  // that did not decode (the audio after it keeps its place).
+  double replacedMs() const;
 
  private:
   AssetReader();

@@ -232,6 +232,10 @@ class FileWriter : public Writer {
   bool flushIo();
   bool flushFragment();
   bool finishFile();
+  // After a failure: cuts the file back to the end of its last whole
+  // fragment, so that a disk that filled up part-way through one leaves no
+  // torn box behind (a reader refuses a file whose last box is cut short).
+  void keepWholeFragments();
   void closeAll();
   static int writeBytes(void* opaque, uint8_t* data, int size);
   static int64_t seekBytes(void* opaque, int64_t offset, int whence);
@@ -258,6 +262,7 @@ class FileWriter : public Writer {
   int64_t packets_ = 0;
   int64_t nextFragmentEnd_ = 0;  // encoder-rate samples at which the next fragment goes out
   bool moovWritten_ = false;
+  off_t wholeEnd_ = 0;  // the file's size after its last whole fragment
 
   // Shared by the driving context and the encoder thread, under queueMutex_.
   mutable std::mutex queueMutex_;
@@ -490,11 +495,16 @@ void FileWriter::run() {
     if (!ok) {
       queue_.clear();
       queuedFrames_ = 0;
+      keepWholeFragments();
     }
   }
-  if (status() == WriterStatus::writing && finishFile()) {
-    WriterStatus s = WriterStatus::writing;
-    status_.compare_exchange_strong(s, WriterStatus::completed);
+  if (status() == WriterStatus::writing) {
+    if (finishFile()) {
+      WriterStatus s = WriterStatus::writing;
+      status_.compare_exchange_strong(s, WriterStatus::completed);
+    } else {
+      keepWholeFragments();
+    }
   }
   std::function<void()> completion;
   {
@@ -655,7 +665,15 @@ bool FileWriter::flushFragment() {
     setFailed(std::strerror(errno));
     return false;
   }
+  struct stat st;
+  if (fstat(fd_, &st) == 0) wholeEnd_ = st.st_size;
   return true;
+}
+
+void FileWriter::keepWholeFragments() {
+  if (fd_ < 0 || status() != WriterStatus::failed) return;
+  struct stat st;
+  if (fstat(fd_, &st) == 0 && st.st_size > wholeEnd_ && ftruncate(fd_, wholeEnd_) == 0) fdatasync(fd_);
 }
 
 bool FileWriter::finishFile() {

@@ -190,7 +190,8 @@ class FileSizeLimit {
 };
 
 // A write error meets the encoder thread, not the caller: the writer fails
-// with the error's text, and what comes after is refused.
+// with the error's text, and what comes after is refused. The file keeps its
+// whole fragments and nothing of the torn one.
 TEST(WriterThread, FileErrorOnTheThreadFailsLaterAppends) {
   test::Folder dir;
   fs::path file = dir / "me.m4a";
@@ -207,6 +208,21 @@ TEST(WriterThread, FileErrorOnTheThreadFailsLaterAppends) {
   EXPECT_EQ(w.input->appendSilence(4800, w.pts), 0);
   EXPECT_FALSE(w.finish());
   EXPECT_EQ(w.writer->status(), WriterStatus::failed);
+
+  // The file ends where its last top-level box does.
+  std::string bytes = test::readFile(file);
+  size_t at = 0;
+  while (at + 8 <= bytes.size()) {
+    auto* b = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+    uint32_t size = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    if (size < 8) break;
+    at += size;
+  }
+  EXPECT_EQ(at, bytes.size()) << "no box is cut short";
+  ReaderStatus status = ReaderStatus::unknown;
+  auto samples = test::decodeAll(file, &status);
+  EXPECT_EQ(status, ReaderStatus::completed);
+  EXPECT_GE(test::seconds(samples), 5.0) << "the first fragment is kept";
 }
 
 }  // namespace

@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# The fault suite: record and the folder tools under faults, on a private
+# audio server of its own. SECONDS (default 600) is shared out among:
+#   kills    record killed (SIGKILL) at random moments, each time resumed as
+#            the next part, then join: every killed part decodes to at least
+#            its elapsed time minus 5 s, and join merges every part
+#   server   the audio server killed and restarted 5 times during a recording:
+#            "stop" gives exit 0, both files as long as the clock (0.5 s)
+#   devices  random device events (defaults changed, devices plugged and
+#            unplugged at 44.1 or 48 kHz): exit 0, files as long as the clock
+#   disk     a full disk (a small tmpfs as the recording folder; skipped when
+#            nothing can be mounted): "stop" gives exit 0, what reached the
+#            disk decodes
+#   stdout   standard output closed, and standard input and output gone
+#            together: exit 0, both files as long as the clock
+#   scripts/fault-suite.sh [SECONDS]
+# BUILD (default build) holds lumeno-audio; FAULTS (default all, in the order
+# above) names the faults to try. Every check prints one line;
+# exits non-zero when any failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+bin=$(realpath "${BUILD:-build}/lumeno-audio")
+[ -x "$bin" ] || { echo "fault-suite.sh: no $bin (run scripts/build.sh)" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/lumeno-faults-XXXXXX)
+server=$work/server
+failures=0
+mounted=
+cleanup() {
+  [ -n "$mounted" ] && umount "$mounted" 2>/dev/null
+  scripts/audio-server.sh stop "$server" >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+LUMENO_AUDIO_SERVER_OWNER=$$ scripts/audio-server.sh start "$server" >/dev/null || exit 1
+export PULSE_SERVER=unix:$server/native LUMENO_AUDIO_TEST=1
+
+ok() { echo "  ok   $*"; }
+bad() { echo "  FAIL $*"; failures=$((failures + 1)); }
+now() { date +%s.%N; }
+# Seconds of audio a file decodes to (0 when it does not decode).
+decoded() { "$bin" decode "$1" 2>/dev/null | wc -c | awk '{printf "%.3f", $1 / 64000}'; }
+# Whether the condition of two numbers holds: holds A '>=' B
+holds() { awk -v a="$1" -v b="$3" "BEGIN { exit !(a $2 b) }"; }
+random() { echo $((RANDOM % ($2 - $1 + 1) + $1)); }
+
+# start DIR [ARGS...]: record into DIR, its standard input a fifo held open on
+# fd 7, its events and log in the files named by events and log (next to DIR
+# unless set); sets pid.
+start() {
+  local dir=$1
+  events=${eventsFile:-$dir.events} log=${logFile:-$dir.log}
+  shift
+  rm -f "$work/in"
+  mkfifo "$work/in"
+  exec 7<>"$work/in"
+  "$bin" record --dir "$dir" "$@" <"$work/in" >"$events" 2>>"$log" &
+  pid=$!
+}
+# started: waits (up to 10 s) for the recorder's first event, the closest
+# the suite gets to its program time 0, and prints that moment.
+started() {
+  local i
+  for i in $(seq 500); do
+    [ -s "$events" ] && break
+    sleep 0.02
+  done
+  now
+}
+# stop: "stop", then the exit status in status.
+stop() {
+  echo stop >&7
+  waitFor 30
+  exec 7>&-
+}
+# waitFor SECONDS: the recorder's exit status in status, 124 when it still runs.
+waitFor() {
+  local i
+  for i in $(seq $(($1 * 10))); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    status=124
+  else
+    wait "$pid"
+    status=$?
+  fi
+}
+# clockCheck DIR SECONDS NAME: both files of DIR as long as SECONDS, 0.5 s either way.
+clockCheck() {
+  local f length
+  for f in me them; do
+    length=$(decoded "$1/$f.m4a")
+    if holds "$(awk -v a="$length" -v b="$2" 'BEGIN { print (a > b ? a - b : b - a) }')" '<=' 0.5; then
+      ok "$3: $f.m4a ${length} s for ${2} s of clock"
+    else
+      bad "$3: $f.m4a ${length} s for ${2} s of clock"
+    fi
+  done
+}
+
+kills() {
+  local dir=$work/kills budget=$1 part=0 startMs=0 begun elapsed file length f
+  echo "== kills: record killed at random moments and resumed for ${budget} s, then join"
+  mkdir -p "$dir"
+  local until=$(($(date +%s) + budget)) n=0
+  # Where the latest audio of each source ends on the recording's timeline.
+  declare -A reach=([me]=0 [them]=0)
+  while [ "$(date +%s)" -lt "$until" ] || [ $n -lt 3 ]; do
+    if [ $part -eq 0 ]; then start "$dir"; else start "$dir" --part $part --start-ms "$startMs"; fi
+    begun=$(started)
+    sleep "$(random 1 12).$(random 0 9)"
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    exec 7>&-
+    elapsed=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    for f in me them; do
+      file=$dir/$f.m4a
+      [ $part -gt 0 ] && file=$dir/$f.$part.m4a
+      length=$(decoded "$file")
+      reach[$f]=$(awk -v r="${reach[$f]}" -v s="$startMs" -v l="$length" \
+        'BEGIN { e = l > 0 ? s / 1000 + l : 0; printf "%.3f", (e > r ? e : r) }')
+      if holds "$length" '>=' "$(awk -v e="$elapsed" 'BEGIN { print e - 5 }')"; then
+        ok "part $part killed after $elapsed s: $(basename "$file") $length s"
+      else
+        bad "part $part killed after $elapsed s: $(basename "$file") $length s"
+      fi
+    done
+    startMs=$(awk -v s="$startMs" -v e="$elapsed" 'BEGIN { printf "%d", s + e * 1000 }')
+    part=$((part + 1))
+    n=$((n + 1))
+  done
+  "$bin" join --dir "$dir" 2>"$dir.join"
+  status=$?
+  [ $status -eq 0 ] && ok "join after $n kills" || bad "join after $n kills: status $status: $(cat "$dir.join")"
+  # Every part with audio was merged: the joined file reaches the end of the
+  # latest one, and no part file or part metadata is left.
+  for f in me them; do
+    length=$(decoded "$dir/$f.m4a")
+    left=$(find "$dir" -name "$f.*.m4a" -o -name "part.*.json" | wc -l)
+    if [ "$left" -eq 0 ] && holds "$length" '>=' "$(awk -v r="${reach[$f]}" 'BEGIN { print r - 0.1 }')"; then
+      ok "joined $f.m4a $length s (its last part ends at ${reach[$f]} s), nothing left over"
+    else
+      bad "joined $f.m4a $length s (its last part ends at ${reach[$f]} s), $left part files left"
+    fi
+  done
+  sed 's/^/  join: /' "$dir.join" | head -5
+  tried+=("kills: $n")
+}
+
+# server SECONDS: the audio server killed and started again 5 times.
+server() {
+  local dir=$work/server-faults begun gap
+  gap=$(awk -v b="$1" 'BEGIN { g = b / 6 - 1; printf "%d", g < 2 ? 2 : g }')
+  echo "== server: the audio server killed and restarted 5 times, ${gap} s apart"
+  mkdir -p "$dir"
+  start "$dir"
+  begun=$(started)
+  for i in 1 2 3 4 5; do
+    sleep "$gap"
+    kill -KILL "$(cat "$server/server.pid")"
+    sleep 0.$(random 1 9)
+    LUMENO_AUDIO_SERVER_OWNER=$$ scripts/audio-server.sh start "$server" >/dev/null || bad "the audio server did not come back"
+  done
+  sleep "$gap"
+  local clock
+  clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  stop
+  [ $status -eq 0 ] && ok "server: stop gives exit 0" || bad "server: stop gives $status: $(tail -3 "$dir.log")"
+  clockCheck "$dir" "$clock" server
+  tried+=("server restarts: 5")
+}
+
+# devices SECONDS: random device events, about one a second.
+devices() {
+  local dir=$work/devices begun count plugged=() module rate
+  count=$(($1 > 120 ? 100 : $1 * 100 / 120))
+  echo "== devices: $count random device events in $1 s"
+  mkdir -p "$dir"
+  start "$dir"
+  begun=$(started)
+  for i in $(seq "$count"); do
+    sleep "$(awk -v b="$1" -v c="$count" 'BEGIN { printf "%.2f", b / c * (0.5 + rand()) }')"
+    case $(random 0 5) in
+      0) pactl set-default-sink "$(pactl list short sinks | awk '{print $2}' | shuf -n1)" ;;
+      1) pactl set-default-source "$(pactl list short sources | awk '{print $2}' | shuf -n1)" ;;
+      2 | 3)
+        rate=$(shuf -n1 -e 44100 48000)
+        module=$(pactl load-module module-null-sink sink_name=fault_sink_$i rate=$rate channels=2) && plugged+=("$module")
+        ;;
+      4 | 5)
+        if [ ${#plugged[@]} -gt 0 ]; then
+          pactl unload-module "${plugged[0]}"
+          plugged=("${plugged[@]:1}")
+        fi
+        ;;
+    esac >/dev/null 2>&1
+  done
+  local clock
+  clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  stop
+  for module in "${plugged[@]}"; do pactl unload-module "$module" >/dev/null 2>&1; done
+  pactl set-default-sink test_speakers
+  pactl set-default-source test_mic
+  [ $status -eq 0 ] && ok "devices: stop gives exit 0" || bad "devices: stop gives $status: $(tail -3 "$dir.log")"
+  clockCheck "$dir" "$clock" devices
+  tried+=("device events: $count")
+}
+
+# disk SECONDS: the recording folder on a tmpfs that fills.
+disk() {
+  local dir=$work/full
+  echo "== disk: recording onto a 256 KB tmpfs, full after 6.5 s, for $1 s"
+  mkdir -p "$dir"
+  if ! mount -t tmpfs -o size=256k tmpfs "$dir" 2>/dev/null; then
+    echo "  skip disk: no tmpfs can be mounted here (needs root)"
+    tried+=("full disk: skipped")
+    return
+  fi
+  mounted=$dir
+  # The events and log go elsewhere: only the recording is on the full disk.
+  # Other files fill it once the first fragment is on it.
+  eventsFile=$work/full.events logFile=$work/full.log start "$dir/rec"
+  (sleep 6.5; head -c 1M /dev/zero >"$dir/filler" 2>/dev/null) &
+  sleep "$1"
+  local avail
+  avail=$(df --output=avail -k "$dir" | tail -1)
+  stop
+  [ $status -eq 0 ] && ok "disk: stop gives exit 0 (${avail} KB left)" || bad "disk: stop gives $status: $(tail -3 "$work/full.log")"
+  for f in me them; do
+    holds "$(decoded "$dir/rec/$f.m4a")" '>=' 5 && ok "disk: $f.m4a decodes to $(decoded "$dir/rec/$f.m4a") s" ||
+      bad "disk: $f.m4a decodes to $(decoded "$dir/rec/$f.m4a") s, not its first fragment"
+  done
+  sort "$work/full.log" | uniq -c | sed 's/^/  log: /' | head -5
+  umount "$dir" && mounted=
+  tried+=("full disk: 1")
+}
+
+# output SECONDS: the reader of standard output goes away, then the whole parent.
+output() {
+  local way dir begun clock
+  for way in stdout parent; do
+    dir=$work/$way
+    echo "== $way: $way gone after $1 s"
+    mkdir -p "$dir"
+    rm -f "$work/in" "$work/out"
+    mkfifo "$work/in" "$work/out"
+    exec 7<>"$work/in"
+    events=$dir.events
+    cat "$work/out" >"$events" &
+    local reader=$!
+    "$bin" record --dir "$dir" <"$work/in" >"$work/out" 2>"$dir.log" &
+    pid=$!
+    begun=$(started)
+    sleep "$1"
+    kill -KILL $reader
+    wait $reader 2>/dev/null
+    [ $way = parent ] && exec 7>&-
+    clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    waitFor 15
+    exec 7>&- 2>/dev/null
+    [ $status -eq 0 ] && ok "$way: exit 0" || bad "$way: exit $status: $(tail -3 "$dir.log")"
+    clockCheck "$dir" "$clock" $way
+  done
+  tried+=("stdout closed: 1, parent gone: 1")
+}
+
+tried=()
+# Shares of the time: kills 40 %, server 15 %, devices 25 %, disk 10 %, output 10 %.
+for fault in ${FAULTS:-kills server devices disk output}; do
+  case $fault in
+    kills) kills $((seconds * 40 / 100)) ;;
+    server) server $((seconds * 15 / 100)) ;;
+    devices) devices $((seconds * 25 / 100)) ;;
+    disk) disk $((seconds * 10 / 100 > 10 ? seconds * 10 / 100 : 10)) ;;
+    output) output $((seconds * 5 / 100 > 3 ? seconds * 5 / 100 : 3)) ;;
+    *) bad "no fault called $fault" ;;
+  esac
+done
+echo "== tried: ${tried[*]}; $failures checks failed"
+[ $failures -eq 0 ]
