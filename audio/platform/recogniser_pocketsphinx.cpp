@@ -239,8 +239,9 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   bool inSpeech_ = false;
 };
 
-// A test stand-in for an analyser that hangs while finalising: decodes as
-// the real one does, but its finalisation never returns.
+// A test stand-in for an analyser that hangs while finalising: decodes and
+// finalises as the real one does (so that its decoding thread is joined),
+// but its finalisation then never returns.
 class NeverFinishingAnalyzer : public SpeechAnalyzer {
  public:
   explicit NeverFinishingAnalyzer(std::unique_ptr<SpeechAnalyzer> real) : real_(std::move(real)) {}
@@ -249,7 +250,8 @@ class NeverFinishingAnalyzer : public SpeechAnalyzer {
   bool start(std::shared_ptr<AnalyzerInputQueue> input, std::string* error) override {
     return real_->start(std::move(input), error);
   }
-  bool finalizeAndFinishThroughEndOfInput(std::string*) override {
+  bool finalizeAndFinishThroughEndOfInput(std::string* error) override {
+    real_->finalizeAndFinishThroughEndOfInput(error);
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 
