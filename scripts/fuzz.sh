@@ -5,7 +5,8 @@
 #   scripts/fuzz.sh [SECONDS]
 # A crash, a sanitizer report or an input taking over a second stops that
 # target; its input lands in build-fuzz/artifacts. Exits non-zero when any
-# target failed. LUMENO_FUZZ_SEED fixes the mutations' random seed, so that
+# target failed. LUMENO_FUZZ_RUNS caps the inputs per target.
+# LUMENO_FUZZ_SEED fixes the mutations' random seed, so that
 # a short run from the seeds alone (as in CI) tries the same inputs each time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,7 +48,7 @@ for t in "${targets[@]}"; do
   corpus=$out/corpus/$t
   mkdir -p "$corpus" "$out/artifacts"
   echo "== $t for ${seconds}s"
-  if ! "$out/fuzz/$t" "$corpus" "$seeds/$t" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=2048 \
+  if ! "$out/fuzz/$t" "$corpus" "$seeds/$t" -max_total_time="$seconds" ${LUMENO_FUZZ_RUNS:+-runs=$LUMENO_FUZZ_RUNS} -timeout=1 -rss_limit_mb=2048 \
     -max_len=65536 ${LUMENO_FUZZ_SEED:+-seed=$LUMENO_FUZZ_SEED} -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" 2>"$out/$t.log"; then
     failed+=("$t")
     tail -n 60 "$out/$t.log"
