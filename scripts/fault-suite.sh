@@ -3,14 +3,20 @@
 # audio server of its own. SECONDS (default 600) is shared out among:
 #   kills    record killed (SIGKILL) at random moments, each time resumed as
 #            the next part, then join: every killed part decodes to at least
-#            its elapsed time minus 5 s, and join merges every part
+#            its elapsed time minus 5 s, a click played into both tracks of a
+#            part lands in both within 20 ms, join merges every part and the
+#            joined files hold each part's click at its place (20 ms)
 #   server   the audio server killed and restarted 5 times during a recording:
 #            "stop" gives exit 0, both files as long as the clock (0.5 s)
 #   devices  random device events (defaults changed, devices plugged and
-#            unplugged at 44.1 or 48 kHz): exit 0, files as long as the clock
+#            unplugged at 44.1 or 48 kHz): exit 0, files as long as the clock,
+#            every change of the default output or to a default input that
+#            is a microphone answered by "device-changed" within 3 s, and the
+#            last "mic" event names the microphone in use
 #   disk     a full disk (a small tmpfs as the recording folder; skipped when
 #            nothing can be mounted): "stop" gives exit 0, what reached the
-#            disk decodes
+#            disk decodes; join and compact on the full disk fail with their
+#            messages and leave every original as it was
 #   stdout   standard output closed, and standard input and output gone
 #            together: exit 0, both files as long as the clock
 #   scripts/fault-suite.sh [SECONDS]
@@ -21,7 +27,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 bin=$(realpath "${BUILD:-build}/lumeno-audio")
-[ -x "$bin" ] || { echo "fault-suite.sh: no $bin (run scripts/build.sh)" >&2; exit 1; }
+player=$(realpath "${BUILD:-build}/tests/lumeno-test-player")
+[ -x "$bin" ] && [ -x "$player" ] || { echo "fault-suite.sh: no $bin or $player (run scripts/build.sh)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/lumeno-faults-XXXXXX)
 server=$work/server
@@ -44,6 +51,23 @@ decoded() { "$bin" decode "$1" 2>/dev/null | wc -c | awk '{printf "%.3f", $1 / 6
 # Whether the condition of two numbers holds: holds A '>=' B
 holds() { awk -v a="$1" -v b="$3" "BEGIN { exit !(a $2 b) }"; }
 random() { echo $((RANDOM % ($2 - $1 + 1) + $1)); }
+# click SECONDS: one click into the speakers and the microphone's input at
+# once, SECONDS from now, played by a process outside the recorder's family
+# (setsid -f: its parent is not this shell), as another application's sound.
+click() {
+  setsid -f "$player" --sink test_speakers --sink test_mic_in --seconds "$(awk -v s="$1" 'BEGIN { print s + 1 }')" \
+    --click-in "$1" >/dev/null 2>&1
+}
+# loudest FILE FROM TO: the time (s) of FILE's loudest sample between FROM and
+# TO seconds; "none" when nothing there is louder than -20 dBFS.
+loudest() {
+  "$bin" decode "$1" 2>/dev/null | od -An -v -f -w4 | awk -v from="$2" -v to="$3" '
+    { t = (NR - 1) / 16000; if (t < from) next; if (t > to) exit
+      v = $1 < 0 ? -$1 : $1; if (v > best) { best = v; at = t } }
+    END { if (best > 0.1) printf "%.4f", at; else print "none" }'
+}
+# apart A B: |A - B| in ms, or a large number when either is "none".
+apart() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "none" || b == "none") print 1e9; else printf "%.1f", (a > b ? a - b : b - a) * 1000 }'; }
 
 # start DIR [ARGS...]: record into DIR, its standard input a fifo held open on
 # fd 7, its events and log in the files named by events and log (next to DIR
@@ -110,9 +134,12 @@ kills() {
   local until=$(($(date +%s) + budget)) n=0
   # Where the latest audio of each source ends on the recording's timeline.
   declare -A reach=([me]=0 [them]=0)
+  # Where each part's click lies in its own files (seconds), and the part's start.
+  declare -A clickAt=() startOf=()
   while [ "$(date +%s)" -lt "$until" ] || [ $n -lt 3 ]; do
     if [ $part -eq 0 ]; then start "$dir"; else start "$dir" --part $part --start-ms "$startMs"; fi
     begun=$(started)
+    click 0.8
     sleep "$(random 1 12).$(random 0 9)"
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
@@ -129,7 +156,16 @@ kills() {
       else
         bad "part $part killed after $elapsed s: $(basename "$file") $length s"
       fi
+      holds "$length" '>' 3 && clickAt[$part.$f]=$(loudest "$file" 0 "$length")
     done
+    startOf[$part]=$startMs
+    # A part whose files reached the click: the click lies at the same place in both.
+    if [ -n "${clickAt[$part.me]:-}" ]; then
+      local d
+      d=$(apart "${clickAt[$part.me]}" "${clickAt[$part.them]}")
+      holds "$d" '<=' 20 && ok "part $part: the click is $d ms apart in me and them" ||
+        bad "part $part: the click is at ${clickAt[$part.me]} s in me and ${clickAt[$part.them]} s in them"
+    fi
     startMs=$(awk -v s="$startMs" -v e="$elapsed" 'BEGIN { printf "%d", s + e * 1000 }')
     part=$((part + 1))
     n=$((n + 1))
@@ -147,6 +183,17 @@ kills() {
     else
       bad "joined $f.m4a $length s (its last part ends at ${reach[$f]} s), $left part files left"
     fi
+  done
+  # Every part's click is in the joined files where the part starts plus
+  # where it lay in the part's own file.
+  local key at found
+  for key in "${!clickAt[@]}"; do
+    [ "${clickAt[$key]}" = none ] && continue
+    p=${key%.*} f=${key#*.}
+    at=$(awk -v s="${startOf[$p]}" -v c="${clickAt[$key]}" 'BEGIN { printf "%.4f", s / 1000 + c }')
+    found=$(loudest "$dir/$f.m4a" "$(awk -v a="$at" 'BEGIN { print a - 0.3 }')" "$(awk -v a="$at" 'BEGIN { print a + 0.3 }')")
+    holds "$(apart "$at" "$found")" '<=' 20 && ok "joined $f.m4a: part $p's click at $found s (its place $at s)" ||
+      bad "joined $f.m4a: part $p's click at $found s, its place $at s"
   done
   sed 's/^/  join: /' "$dir.join" | head -5
   tried+=("kills: $n")
@@ -183,6 +230,12 @@ devices() {
   mkdir -p "$dir"
   start "$dir"
   begun=$(started)
+  # Every change of a default that the recorder must follow, with its moment
+  # since the start. A monitor is no microphone: a default input that is one
+  # leaves "me" without a device until a microphone is the default again.
+  local changes=$work/devices.changes sink source lastSink lastSource
+  : >"$changes"
+  lastSink=$(pactl get-default-sink) lastSource=$(pactl get-default-source)
   for i in $(seq "$count"); do
     sleep "$(awk -v b="$1" -v c="$count" 'BEGIN { printf "%.2f", b / c * (0.5 + rand()) }')"
     case $(random 0 5) in
@@ -199,7 +252,16 @@ devices() {
         fi
         ;;
     esac >/dev/null 2>&1
+    sink=$(pactl get-default-sink 2>/dev/null) source=$(pactl get-default-source 2>/dev/null)
+    [ "$sink" != "$lastSink" ] && echo "$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }') output $sink" >>"$changes"
+    [ "$source" != "$lastSource" ] && [[ $source != *.monitor ]] &&
+      echo "$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }') input $source" >>"$changes"
+    lastSink=$sink lastSource=$source
   done
+  sleep 2
+  local inUse
+  inUse=$(pactl list sources | awk -v want="$lastSource" '$1 == "Name:" { name = $2 } $1 == "Description:" && name == want { sub(/^[ \t]*Description: /, ""); print }')
+  [[ $lastSource == *.monitor ]] && inUse=
   local clock
   clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
   stop
@@ -208,6 +270,20 @@ devices() {
   pactl set-default-source test_mic
   [ $status -eq 0 ] && ok "devices: stop gives exit 0" || bad "devices: stop gives $status: $(tail -3 "$dir.log")"
   clockCheck "$dir" "$clock" devices
+  # The moments of the "device-changed" warnings, counted in level events
+  # (one each 100 ms from the start), and the last "mic" event's name.
+  local reported missed lastMic
+  reported=$(grep -a -o '{[^{}]*"t":"[a-z-]*"[^{}]*}' "$events" |
+    awk '/"t":"level"/ { n++ } /"code":"device-changed"/ { printf "%.1f\n", n / 10 }')
+  missed=$(awk -v reported="$reported" 'BEGIN { k = split(reported, r, "\n") }
+    { for (i = 1; i <= k; i++) if (r[i] >= $1 - 0.5 && r[i] <= $1 + 3) next; print $1 " s: " $2 " " $3 }' "$changes")
+  [ -z "$missed" ] && ok "devices: all $(wc -l <"$changes") default changes answered by device-changed ($(echo "$reported" | grep -c .) sent)" ||
+    bad "devices: default changes without device-changed: $(echo $missed)"
+  lastMic=$(grep -a -o '{[^{}]*"t":"mic"[^{}]*}' "$events" | tail -1)
+  if [ -n "$inUse" ]; then
+    [[ $lastMic == *"\"name\":\"$inUse\""* ]] && ok "devices: the last mic event names $inUse" ||
+      bad "devices: the last mic event is $lastMic, the microphone in use $inUse"
+  fi
   tried+=("device events: $count")
 }
 
@@ -236,8 +312,38 @@ disk() {
       bad "disk: $f.m4a decodes to $(decoded "$dir/rec/$f.m4a") s, not its first fragment"
   done
   sort "$work/full.log" | uniq -c | sed 's/^/  log: /' | head -5
+  cp -r "$dir/rec" "$work/full-rec"
   umount "$dir" && mounted=
-  tried+=("full disk: 1")
+
+  # join and compact on a full disk, on a tmpfs with no room left for what
+  # they write: join of a folder of two parts (the recording above twice
+  # over), compact of one whose tracks are not compact (AAC at 128 kb/s).
+  mount -t tmpfs -o size=1m tmpfs "$dir" && mounted=$dir || { bad "disk: no second tmpfs"; return; }
+  local two=$dir/two big=$dir/big tool folder before
+  mkdir "$two" "$big" "$dir/staging"
+  for f in me them; do
+    cp "$work/full-rec/$f.m4a" "$two/$f.m4a"
+    cp "$work/full-rec/$f.m4a" "$two/$f.1.m4a"
+    ffmpeg -loglevel error -i "$work/full-rec/$f.m4a" -c:a aac -b:a 128k "$big/$f.m4a"
+  done
+  echo "{\"startMs\": $(awk -v l="$(decoded "$two/me.m4a")" 'BEGIN { printf "%d", l * 1000 + 500 }')}" >"$two/part.1.json"
+  head -c 2M /dev/zero >"$dir/filler" 2>/dev/null
+  for tool in join compact; do
+    if [ $tool = join ]; then folder=$two; else folder=$big; fi
+    before=$(cd "$folder" && md5sum ./*)
+    if [ $tool = join ]; then "$bin" join --dir "$two" 2>"$work/full.$tool"; else
+      "$bin" compact --dir "$big" --out "$dir/staging" >"$work/full.out" 2>"$work/full.$tool"; fi
+    status=$?
+    if [ $status -ne 0 ] && grep -q "^$tool: " "$work/full.$tool"; then
+      ok "disk: $tool on a full disk fails ($status): $(grep "^$tool: " "$work/full.$tool" | head -1)"
+    else
+      bad "disk: $tool on a full disk gives $status: $(head -2 "$work/full.$tool") $(head -c 200 "$work/full.out" 2>/dev/null)"
+    fi
+    [ "$(cd "$folder" && md5sum ./* 2>&1)" = "$before" ] && ok "disk: every original as it was after $tool" ||
+      bad "disk: an original changed or went away after $tool: $(ls "$folder")"
+  done
+  umount "$dir" && mounted=
+  tried+=("full disk: 1, join and compact on a full disk: 2")
 }
 
 # output SECONDS: the reader of standard output goes away, then the whole parent.

@@ -6,6 +6,10 @@
 //
 //   lumeno-test-player --sink NAME [--sink NAME]... [--rate 48000] [--channels 1]
 //                      [--seconds 1] [--tone HZ] [--amplitude 0.5] [--click-at NS]...
+//                      [--click-in SECONDS]...
+//
+// --click-in places a click that many seconds after the player starts, for
+// callers without the monotonic clock at hand (scripts).
 //
 // With several sinks the same signal goes to each through a stream of its
 // own, written in one loop, and each stream places the clicks by its own
@@ -50,6 +54,7 @@ int main(int argc, char** argv) {
     else if (key == "--tone") tone = std::atof(value);
     else if (key == "--amplitude") amplitude = std::atof(value);
     else if (key == "--click-at") clicks.push_back(std::strtod(value, nullptr));
+    else if (key == "--click-in") clicks.push_back(double(pa_rtclock_now()) * 1000 + std::strtod(value, nullptr) * 1e9);
     else {
       std::fprintf(stderr, "lumeno-test-player: unknown option %s\n", key.c_str());
       return 2;
