@@ -107,7 +107,8 @@ bool Decoder::cut(AVFrame* f, int64_t t, int& skip, int& count) {
   if (t != AV_NOPTS_VALUE && f->sample_rate > 0) {
     AVRational rate{1, f->sample_rate};
     int64_t start = av_rescale_q(t, stream()->time_base, rate);
-    if (start < 0) skip = int(std::min<int64_t>(-start, f->nb_samples));
+    // (A damaged file's start can be INT64_MIN, which has no negation.)
+    if (start < 0) skip = start <= -int64_t(f->nb_samples) ? f->nb_samples : int(-start);
     // A frame is decoded from packets already read, so the end known
     // now lies at or after its own packet's end. Samples are cut only
     // where the track ends before its packets do: the padding after the
