@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "audio/platform/sample_tables.h"
+
 namespace lumeno {
 
 namespace {
@@ -44,6 +46,7 @@ void quietMediaLibraries() {
 AVFormatContext* openContainer(const std::filesystem::path& file, int& audioStream) {
   quietMediaLibraries();
   audioStream = -1;
+  if (implausibleSampleTables(file)) return nullptr;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) < 0) return nullptr;
   if (avformat_find_stream_info(format, nullptr) < 0) {

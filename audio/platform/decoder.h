@@ -90,6 +90,8 @@ std::string averrorText(int code);
 void quietMediaLibraries();
 
 // Opens a file's container and finds its first audio stream: index or -1.
+// None when it cannot be opened, or when its sample tables are damaged so
+// that the demuxer would spend memory and time out of all proportion.
 AVFormatContext* openContainer(const std::filesystem::path& file, int& audioStream);
 
 // Where the audio of a stream ends, in its time base, given the end of its
