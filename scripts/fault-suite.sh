@@ -7,7 +7,8 @@
 #            part lands in both within 20 ms, join merges every part and the
 #            joined files hold each part's click at its place (20 ms)
 #   server   the audio server killed and restarted 5 times during a recording:
-#            "stop" gives exit 0, both files as long as the clock (0.5 s)
+#            "stop" gives exit 0, both files as long as the clock (0.5 s), a
+#            click afterwards in both within 20 ms
 #   devices  random device events (defaults changed, devices plugged and
 #            unplugged at 44.1 or 48 kHz): exit 0, files as long as the clock,
 #            every change of the default output or to a default input that
@@ -214,11 +215,19 @@ server() {
     LUMENO_AUDIO_SERVER_OWNER=$$ scripts/audio-server.sh start "$server" >/dev/null || bad "the audio server did not come back"
   done
   sleep "$gap"
-  local clock
+  # After the last restart, a click into both tracks lands in both.
+  local clock clickFrom
+  clickFrom=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  click 0.5
+  sleep 2
   clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
   stop
   [ $status -eq 0 ] && ok "server: stop gives exit 0" || bad "server: stop gives $status: $(tail -3 "$dir.log")"
   clockCheck "$dir" "$clock" server
+  local me them
+  me=$(loudest "$dir/me.m4a" "$clickFrom" "$clock") them=$(loudest "$dir/them.m4a" "$clickFrom" "$clock")
+  holds "$(apart "$me" "$them")" '<=' 20 && ok "server: a click after the restarts is $(apart "$me" "$them") ms apart in me and them" ||
+    bad "server: a click after the restarts is at $me s in me and $them s in them"
   tried+=("server restarts: 5")
 }
 
