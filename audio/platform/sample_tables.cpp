@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 namespace lumeno {
 
@@ -17,8 +18,9 @@ struct Scan {
   std::ifstream in;
   uint64_t fileSize = 0;
   int boxes = 0;
+  std::map<std::string, uint64_t> claimed;  // entries so far, by table
 
-  // The first bytes of a box's payload (fewer where the file ends).
+  // The first bytes at `at` (fewer where the file ends).
   size_t peek(uint64_t at, uint8_t* out, size_t n) {
     in.clear();
     in.seekg(std::streamoff(at));
@@ -26,38 +28,19 @@ struct Scan {
     return size_t(std::max<std::streamsize>(0, in.gcount()));
   }
 
-  // Entries of a full box's table: how many it claims (at byte `countAt` of
-  // the payload), and what each takes.
-  std::optional<std::string> table(const char (&type)[5], uint64_t payloadAt, uint64_t payloadSize, bool cut) {
-    std::array<uint8_t, 24> h{};
-    size_t got = peek(payloadAt, h.data(), h.size());
-    if (got < 8) return std::nullopt;
-    const uint32_t flags = be32(h.data()) & 0xffffff;
-    uint64_t count = 0, entryBytes = 0, headerBytes = 8;
-    bool samples = true;  // each entry stands for at least one sample
-    if (isType(type, "stsz")) {
-      if (got < 12) return std::nullopt;
-      count = be32(h.data() + 8);
-      entryBytes = be32(h.data() + 4) == 0 ? 4 : 0;
-      headerBytes = 12;
-    } else if (isType(type, "trun")) {
-      count = be32(h.data() + 4);
-      for (uint32_t bit : {0x100u, 0x200u, 0x400u, 0x800u})
-        if (flags & bit) entryBytes += 4;
-      headerBytes += (flags & 0x1 ? 4 : 0) + (flags & 0x4 ? 4 : 0);
-    } else {
-      count = be32(h.data() + 4);
-      const uint8_t version = h[0];
-      if (isType(type, "stts") || isType(type, "ctts") || isType(type, "co64")) entryBytes = 8;
-      else if (isType(type, "stsc")) entryBytes = 12;
-      else if (isType(type, "stco") || isType(type, "stss") || isType(type, "stps")) entryBytes = 4;
-      else if (isType(type, "elst")) entryBytes = version == 1 ? 20 : 12, samples = false;
-    }
+  // Adds a table's claimed entries to those of its kind.
+  std::optional<std::string> table(const char (&type)[5], uint64_t payloadAt) {
+    std::array<uint8_t, 12> h{};
+    const size_t got = peek(payloadAt, h.data(), h.size());
+    // After version and flags: the count, which stsz has after its sample size.
+    const size_t countAt = isType(type, "stsz") ? 8 : 4;
+    if (got < countAt + 4) return std::nullopt;
     const std::string name(type, 4);
-    if (samples && count > fileSize)
-      return name + " claims " + std::to_string(count) + " entries in a file of " + std::to_string(fileSize) + " bytes";
-    if (!cut && count * entryBytes + headerBytes > payloadSize)
-      return name + " claims " + std::to_string(count) + " entries in " + std::to_string(payloadSize) + " bytes";
+    uint64_t& sum = claimed[name];
+    sum += be32(h.data() + countAt);
+    if (sum > fileSize)
+      return name + " tables claim " + std::to_string(sum) + " entries in a file of " + std::to_string(fileSize) +
+             " bytes";
     return std::nullopt;
   }
 
@@ -79,19 +62,18 @@ struct Scan {
         size = end - at;  // to the end of the parent
       }
       if (size < header) return std::nullopt;  // the demuxer stops here too
-      const bool cut = at + size > fileSize;
-      const uint64_t boxEnd = std::min(at + size, end);
+      const uint64_t boxEnd = size > end - at ? end : at + size;
       // Tables count only inside a container: a file of another kind
       // would have to spell out a container's name at a box boundary first.
       for (const char* t : tables)
         if (depth > 0 && isType(type, t))
-          if (auto wrong = table(type, at + header, boxEnd - at - header, cut)) return wrong;
+          if (auto wrong = table(type, at + header)) return wrong;
       if (depth < 8)
         for (const char* c : containers)
           if (isType(type, c))
             if (auto wrong = boxesIn(at + header, boxEnd, depth + 1)) return wrong;
-      if (at + size >= end) break;
-      at += size;
+      if (boxEnd >= end) break;
+      at = boxEnd;
     }
     return std::nullopt;
   }
