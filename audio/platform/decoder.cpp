@@ -231,6 +231,24 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
       continue;
     }
     if (packet_->stream_index == streamIndex_) {
+      // A track's packets follow each other without gaps. One that starts
+      // more than a second away from where the last one ended has a damaged
+      // time stamp: a fragment's base time with a flipped bit puts a whole
+      // fragment days away, or before the start, where the demuxer marks it
+      // to be discarded as priming and everything after it would move up.
+      // It goes where it belongs instead. The demuxer then takes the packets
+      // after it for overlapping those far-off times and marks them to be
+      // discarded; once a time was damaged, that mark is not followed.
+      if (packet_->pts != AV_NOPTS_VALUE && expectedPts_ != AV_NOPTS_VALUE) {
+        const int64_t second = av_rescale_q(1, AVRational{1, 1}, stream()->time_base);
+        if (packet_->pts < saturatingSub(expectedPts_, second) || packet_->pts > saturatingAdd(expectedPts_, second)) {
+          packet_->pts = packet_->dts = expectedPts_;
+          retimed_ = true;
+        }
+        if (retimed_ && packet_->pts >= 0) packet_->flags &= ~AV_PKT_FLAG_DISCARD;
+      }
+      if (packet_->pts != AV_NOPTS_VALUE && packet_->duration > 0)
+        expectedPts_ = saturatingAdd(packet_->pts, packet_->duration);
       if (packet_->pts == AV_NOPTS_VALUE || packet_->duration <= 0)
         packetEnd_ = AV_NOPTS_VALUE;
       else

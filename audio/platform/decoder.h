@@ -4,7 +4,8 @@
 // and in MPEG-4 files everything past the end of the last sample's duration
 // (the padding of the encoder's last frame). A damaged packet that does not
 // decode comes out as silence of its own duration, so that what follows
-// keeps its place on the timeline.
+// keeps its place on the timeline; so does a packet whose time stamp is
+// damaged, which goes right after the packet before it.
 // Private to the platform folder.
 #pragma once
 
@@ -77,6 +78,8 @@ class Decoder {
   int64_t lostFrom_ = AV_NOPTS_VALUE;  // where the silence for them starts
   int64_t lostUnits_ = 0;              // how many packets did not decode
   int64_t sentPts_ = AV_NOPTS_VALUE, sentDuration_ = 0;  // the packet sent last
+  int64_t expectedPts_ = AV_NOPTS_VALUE;  // where the last packet with a duration ended
+  bool retimed_ = false;                  // a packet's damaged time stamp was replaced
   bool held_ = false;
   AVFrame* silence_ = nullptr;
   AVFrame* shape_ = nullptr;  // the last decoded frame's format, without data
