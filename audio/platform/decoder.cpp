@@ -29,6 +29,11 @@ int64_t saturatingSub(int64_t a, int64_t b) {
   return b < 0 ? INT64_MAX : INT64_MIN;
 }
 
+// Rates that audio is recorded at. A damaged or foreign file can announce
+// 1 Hz, and each of its samples then becomes 48,000 on the way out: minutes
+// of audio from a few hundred bytes.
+bool plausibleRate(int rate) { return rate >= 8000 && rate <= 384000; }
+
 }  // namespace
 
 std::string averrorText(int code) {
@@ -75,6 +80,7 @@ std::unique_ptr<Decoder> Decoder::open(const std::filesystem::path& file) {
   d->format_ = openContainer(file, d->streamIndex_);
   if (!d->format_ || d->streamIndex_ < 0) return nullptr;
   AVStream* st = d->stream();
+  if (!plausibleRate(st->codecpar->sample_rate)) return nullptr;
   for (unsigned i = 0; i < d->format_->nb_streams; ++i)
     if (int(i) != d->streamIndex_) d->format_->streams[i]->discard = AVDISCARD_ALL;
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
@@ -168,6 +174,10 @@ Decoder::Result Decoder::next(AVFrame*& frame, int& skip, int& count) {
       held_ = false;  // the frame behind the silence
     else
       rc = avcodec_receive_frame(codec_, frame_);
+    if (rc == 0 && !plausibleRate(frame_->sample_rate)) {
+      error_ = "a sample rate of " + std::to_string(frame_->sample_rate) + " Hz";
+      return Result::error;
+    }
     if (rc == 0) {
       int64_t t = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
       if (frame_->sample_rate > 0) {

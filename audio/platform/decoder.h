@@ -23,7 +23,8 @@ namespace lumeno {
 
 class Decoder {
  public:
-  // None when the file cannot be opened, has no audio track or no decoder.
+  // None when the file cannot be opened, has no audio track or no decoder,
+  // or announces a rate no audio is recorded at (below 8 kHz, above 384 kHz).
   static std::unique_ptr<Decoder> open(const std::filesystem::path& file);
   ~Decoder();
   Decoder(const Decoder&) = delete;

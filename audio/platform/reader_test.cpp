@@ -159,5 +159,12 @@ TEST(Reader, FilesWithTimesOutOfRangeEndCleanly) {
   }
 }
 
+// A file the fuzzer made that another demuxer takes for 1 Hz audio: 400
+// bytes that came out as ten minutes at 48 kHz. No audio is recorded at such
+// a rate; the reader refuses it.
+TEST(Reader, RatesNoAudioIsRecordedAtAreRefused) {
+  EXPECT_EQ(AssetReader::make(fs::path(LUMENO_SOURCE_DIR) / "audio/platform/testdata/one_hertz_sample_rate.m4a"), nullptr);
+}
+
 }  // namespace
 }  // namespace lumeno
