@@ -22,7 +22,7 @@ echo "== concurrency tests, thread sanitizer"
 echo "== fault suite, short"
 scripts/fault-suite.sh 60
 echo "== fuzz targets, a few seconds each on their seeds"
-# The fixed seed and the cap keep CI clear of reader inputs that FFmpeg's
-# demuxer takes seconds over (the first comes after 633 inputs), on a
-# machine of any speed.
+# The fixed seed and the cap make the step try the same inputs each time and
+# take the same time on a machine of any speed; the long runs are
+# scripts/fuzz.sh with a duration.
 LUMENO_FUZZ_SEED=1 LUMENO_FUZZ_RUNS=500 scripts/fuzz.sh 5
