@@ -154,10 +154,11 @@ TEST_F(SpeechFileTest, AudioThatOverlapsStopsTheAnalyserWhichStartsAgain) {
   // The file is fed much faster than it plays, so the analyser may still be
   // busy with the first 20 s when feeding goes on after the pause: a
   // restart that completes later loses what was fed meanwhile, and one
-  // that would come after the end is declined.
+  // that would come after the end is declined. When the stop is told just
+  // as the program ends, it may end before either is said.
   bool restarted = r.err.find("\nspeech them started again (1 of 5)\n") != std::string::npos;
   bool declined = r.err.find("\nspeech them: not starting again\n") != std::string::npos;
-  EXPECT_TRUE(restarted != declined) << r.err;
+  EXPECT_FALSE(restarted && declined) << r.err;
   auto words = finalWords(r.out);
   ASSERT_GE(words.size(), (*first)->words.size());
   double base = words[0].second - (placed[0].atSeconds * 1000 + (*first)->words[0].startMs);
