@@ -93,6 +93,8 @@ started() {
   done
   now
 }
+# sinceBegun: seconds since the moment `started` printed (in begun).
+sinceBegun() { awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
 # stop: "stop", then the exit status in status.
 stop() {
   echo stop >&7
@@ -145,7 +147,7 @@ kills() {
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
     exec 7>&-
-    elapsed=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    elapsed=$(sinceBegun)
     for f in me them; do
       file=$dir/$f.m4a
       [ $part -gt 0 ] && file=$dir/$f.$part.m4a
@@ -217,10 +219,10 @@ server() {
   sleep "$gap"
   # After the last restart, a click into both tracks lands in both.
   local clock clickFrom
-  clickFrom=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  clickFrom=$(sinceBegun)
   click 0.5
   sleep 2
-  clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  clock=$(sinceBegun)
   stop
   [ $status -eq 0 ] && ok "server: stop gives exit 0" || bad "server: stop gives $status: $(tail -3 "$dir.log")"
   clockCheck "$dir" "$clock" server
@@ -262,9 +264,9 @@ devices() {
         ;;
     esac >/dev/null 2>&1
     sink=$(pactl get-default-sink 2>/dev/null) source=$(pactl get-default-source 2>/dev/null)
-    [ "$sink" != "$lastSink" ] && echo "$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }') output $sink" >>"$changes"
+    [ "$sink" != "$lastSink" ] && echo "$(sinceBegun) output $sink" >>"$changes"
     [ "$source" != "$lastSource" ] && [[ $source != *.monitor ]] &&
-      echo "$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }') input $source" >>"$changes"
+      echo "$(sinceBegun) input $source" >>"$changes"
     lastSink=$sink lastSource=$source
   done
   sleep 2
@@ -272,7 +274,7 @@ devices() {
   inUse=$(pactl list sources | awk -v want="$lastSource" '$1 == "Name:" { name = $2 } $1 == "Description:" && name == want { sub(/^[ \t]*Description: /, ""); print }')
   [[ $lastSource == *.monitor ]] && inUse=
   local clock
-  clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  clock=$(sinceBegun)
   stop
   for module in "${plugged[@]}"; do pactl unload-module "$module" >/dev/null 2>&1; done
   pactl set-default-sink test_speakers
@@ -334,7 +336,7 @@ disk() {
   # they write: join of a folder of two parts (the recording above twice
   # over), compact of one whose tracks are not compact (AAC at 128 kb/s).
   mount -t tmpfs -o size=1m tmpfs "$dir" && mounted=$dir || { bad "disk: no second tmpfs"; return; }
-  local two=$dir/two big=$dir/big tool folder before
+  local two=$dir/two big=$dir/big tool folder before args
   mkdir "$two" "$big" "$dir/staging"
   for f in me them; do
     cp "$work/full-rec/$f.m4a" "$two/$f.m4a"
@@ -344,10 +346,10 @@ disk() {
   echo "{\"startMs\": $(awk -v l="$(decoded "$two/me.m4a")" 'BEGIN { printf "%d", l * 1000 + 500 }')}" >"$two/part.1.json"
   head -c 2M /dev/zero >"$dir/filler" 2>/dev/null
   for tool in join compact; do
-    if [ $tool = join ]; then folder=$two; else folder=$big; fi
+    folder=$two args=()
+    [ $tool = compact ] && folder=$big args=(--out "$dir/staging")
     before=$(cd "$folder" && md5sum ./*)
-    if [ $tool = join ]; then "$bin" join --dir "$two" 2>"$work/full.$tool"; else
-      "$bin" compact --dir "$big" --out "$dir/staging" >"$work/full.out" 2>"$work/full.$tool"; fi
+    "$bin" $tool --dir "$folder" "${args[@]}" >"$work/full.out" 2>"$work/full.$tool"
     status=$?
     if [ $status -ne 0 ] && grep -q "^$tool: " "$work/full.$tool"; then
       ok "disk: $tool on a full disk fails ($status): $(grep "^$tool: " "$work/full.$tool" | head -1)"
@@ -381,7 +383,7 @@ output() {
     kill -KILL $reader
     wait $reader 2>/dev/null
     [ $way = parent ] && exec 7>&-
-    clock=$(awk -v a="$begun" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    clock=$(sinceBegun)
     waitFor 15
     exec 7>&- 2>/dev/null
     [ $status -eq 0 ] && ok "$way: exit 0" || bad "$way: exit $status: $(tail -3 "$dir.log")"
