@@ -278,12 +278,13 @@ TEST_F(CaptureTest, SystemAudioAndMicHearOneClickAtTheSameMoment) {
   ASSERT_EQ(heardBySystem.size(), played.size());
   ASSERT_EQ(heardByMic.size(), played.size());
   // Usually well under a millisecond apart, but now and then a source's
-  // heard times are a fragment off (up to 17 ms on PulseAudio), and on
-  // PipeWire they jump by about a graph quantum or more (30 to 46 ms) once
-  // the player's streams have joined the graph. The recordings place "me"
-  // by arrival and are held to 20 ms by their own tests; these bounds catch
-  // heard times that are plainly wrong.
-  const double bound = test::serverKind() == "pipewire" ? 60 : 20;
+  // heard times are a fragment or two off (up to 20.1 ms on PulseAudio under
+  // the thread sanitizer on a loaded machine), and on PipeWire they jump by
+  // about a graph quantum or more (30 to 46 ms) once the player's streams
+  // have joined the graph. The recordings place "me" by arrival and are held
+  // to 20 ms by their own tests; these bounds catch heard times that are
+  // plainly wrong.
+  const double bound = test::serverKind() == "pipewire" ? 60 : 30;
   double apart = 0, off = 0;
   for (size_t i = 0; i < played.size(); ++i) {
     apart = std::max(apart, std::abs(heardByMic[i] - heardBySystem[i]));
