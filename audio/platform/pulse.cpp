@@ -96,7 +96,8 @@ struct Connection::Impl {
   struct Listener {
     SerialQueue* queue;
     std::function<void(Notice)> notice;  // set for listen()
-    std::function<void()> change;        // set for watch()
+    std::function<void()> change;        // set for watch() and watchPlayback()
+    bool playback = false;               // watchPlayback()
     Facility facility = Facility::sink;
     uint32_t index = 0;
   };
@@ -212,7 +213,8 @@ struct Connection::Impl {
       pa_threaded_mainloop_wait(loop);
     }
     pa_context_set_subscribe_callback(ctx, &Impl::onEvent, this);
-    auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK);
+    auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK |
+                                      PA_SUBSCRIPTION_MASK_SINK_INPUT);
     if (!finish(pa_context_subscribe(ctx, mask, &Impl::signalSuccess, this))) {
       dropContext();
       return false;
@@ -284,7 +286,8 @@ struct Connection::Impl {
           auto* res = static_cast<Result*>(r);
           if (i) {
             res->info = ServerInfo{i->default_sink_name ? i->default_sink_name : "",
-                                   i->default_source_name ? i->default_source_name : ""};
+                                   i->default_source_name ? i->default_source_name : "",
+                                   i->server_name ? i->server_name : ""};
           }
           pa_threaded_mainloop_signal(res->self->loop, 0);
         },
@@ -340,6 +343,9 @@ struct Connection::Impl {
       case PA_SUBSCRIPTION_EVENT_SINK:
         if (type != PA_SUBSCRIPTION_EVENT_REMOVE) self->postChange(Facility::sink, index);
         break;
+      case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+        self->postPlayback();
+        break;
       default:
         break;
     }
@@ -379,7 +385,17 @@ struct Connection::Impl {
   void postChange(Facility facility, uint32_t index) {
     std::lock_guard guard(listenersMutex);
     for (const auto& [id, l] : listeners) {
-      if (!l->change || l->facility != facility || l->index != index) continue;
+      if (!l->change || l->playback || l->facility != facility || l->index != index) continue;
+      l->queue->async([this, id = id] {
+        if (auto live = find(id)) live->change();
+      });
+    }
+  }
+
+  void postPlayback() {
+    std::lock_guard guard(listenersMutex);
+    for (const auto& [id, l] : listeners) {
+      if (!l->playback) continue;
       l->queue->async([this, id = id] {
         if (auto live = find(id)) live->change();
       });
@@ -466,6 +482,7 @@ std::vector<SinkInput> Connection::sinkInputs() {
           SinkInput in;
           in.index = i->index;
           in.sink = i->sink;
+          in.corked = i->corked != 0;
           if (const char* pid = pa_proplist_gets(i->proplist, PA_PROP_APPLICATION_PROCESS_ID)) in.pid = std::atoi(pid);
           res->inputs.push_back(in);
         }
@@ -492,6 +509,16 @@ Connection::ListenerId Connection::watch(SerialQueue& queue, Facility facility, 
   l->change = std::move(handler);
   l->facility = facility;
   l->index = index;
+  ListenerId id = impl_->add(std::move(l));
+  impl_->connect();
+  return id;
+}
+
+Connection::ListenerId Connection::watchPlayback(SerialQueue& queue, std::function<void()> handler) {
+  auto l = std::make_shared<Impl::Listener>();
+  l->queue = &queue;
+  l->change = std::move(handler);
+  l->playback = true;
   ListenerId id = impl_->add(std::move(l));
   impl_->connect();
   return id;
@@ -676,6 +703,11 @@ std::unique_ptr<RecordStream> RecordStream::open(const StreamSpec& wanted, DataH
   pa_context* ctx = conn->ctx;
   state->stream = pa_stream_new(ctx, wanted.name.c_str(), &ss, nullptr);
   if (!state->stream) return setError(pa_context_errno(ctx));
+  if (wanted.monitorOf && pa_stream_set_monitor_stream(state->stream, *wanted.monitorOf) < 0) {
+    int code = pa_context_errno(ctx);
+    state->close();
+    return setError(code);
+  }
   pa_stream_set_state_callback(state->stream, &State::onState, state.get());
   pa_stream_set_read_callback(state->stream, &State::onRead, state.get());
   pa_buffer_attr attr;

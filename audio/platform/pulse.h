@@ -40,11 +40,13 @@ struct SinkInput {
   uint32_t index = 0;
   uint32_t sink = 0;
   int32_t pid = 0;  // from the client's "application.process.id", 0 when absent
+  bool corked = false;  // paused by its client
 };
 
 struct ServerInfo {
   std::string defaultSink;
   std::string defaultSource;
+  std::string serverName;  // "pulseaudio", or "PulseAudio (on PipeWire ...)" on PipeWire
 };
 
 // What changed on the server, one notice per change.
@@ -92,6 +94,9 @@ class Connection {
   // handler() runs on queue whenever the server reports a change of that
   // sink or source (its sample rate among others).
   ListenerId watch(SerialQueue& queue, Facility facility, uint32_t index, std::function<void()> handler);
+  // handler() runs on queue whenever a playback stream (sink input) appears,
+  // goes, moves to another sink or is corked or uncorked.
+  ListenerId watchPlayback(SerialQueue& queue, std::function<void()> handler);
   // After remove() returns, a handler that is still queued does not run.
   void remove(ListenerId id);
 
@@ -112,6 +117,10 @@ struct StreamSpec {
   uint32_t blockFrames = 0;
   // The stream fails when its device goes away instead of being moved.
   bool dontMove = true;
+  // Records this one playback stream (sink input index) alone; device is
+  // then the monitor of the sink it plays on. The stream fails when the
+  // playback stream goes or moves.
+  std::optional<uint32_t> monitorOf;
   std::string name = "capture";
 };
 
