@@ -1,0 +1,160 @@
+#include "audio/capture/stream_mix.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+namespace lumeno {
+namespace {
+
+// 1 kHz keeps the numbers round: one frame is 1 ms.
+constexpr double kRate = 1000;
+constexpr uint64_t kMs = 1'000'000;
+constexpr uint64_t kT0 = 10'000 * kMs;  // the clock's first heard time
+
+// Drives the clock in 10 ms ticks and collects the mix, which must come out
+// without holes or overlaps: out[i] is the frame heard at firstHeard + i ms.
+struct Clock {
+  explicit Clock(StreamMix& m) : mix(m) {}
+  StreamMix& mix;
+  uint64_t next = kT0;
+  std::vector<float> out;
+  std::optional<uint64_t> firstHeard;
+
+  void run(int ticks) {
+    for (int i = 0; i < ticks; ++i, next += 10 * kMs) take(mix.tick(10, next));
+  }
+  void take(std::optional<StreamMix::Block> block) {
+    if (!block) return;
+    if (!firstHeard) firstHeard = block->heardNs;
+    EXPECT_EQ(block->heardNs, *firstHeard + out.size() * kMs) << "contiguous";
+    out.insert(out.end(), block->samples.begin(), block->samples.end());
+  }
+  float at(uint64_t heardNs) const { return out.at(size_t((heardNs - *firstHeard) / kMs)); }
+};
+
+TEST(StreamMixTest, TheMixStartsWhereTheClockDidOnceItIsDelayAhead) {
+  StreamMix mix(kRate, 50);
+  EXPECT_FALSE(mix.tick(10, std::nullopt)) << "no timeline before the clock has a time";
+  Clock clock(mix);
+  clock.run(5);
+  EXPECT_TRUE(clock.out.empty()) << "the clock is only 50 ms ahead";
+  clock.run(1);
+  ASSERT_EQ(clock.out.size(), 10u);
+  EXPECT_EQ(*clock.firstHeard, kT0);
+  EXPECT_EQ(clock.out, std::vector<float>(10, 0.0f)) << "nothing plays: silence";
+  // A tick without a time goes on from where the last one ended.
+  clock.take(mix.tick(10, std::nullopt));
+  EXPECT_EQ(clock.out.size(), 20u);
+}
+
+TEST(StreamMixTest, StreamsAreSummedWhereTheirHeardTimesPlaceThem) {
+  StreamMix mix(kRate, 50);
+  Clock clock(mix);
+  clock.run(1);
+  std::vector<float> stereo = {0.2f, 0.4f, 0.2f, 0.4f};  // averages to 0.3
+  std::vector<float> ones = {1.0f, 1.0f, 1.0f};
+  mix.add(7, stereo.data(), 2, 2, kT0 + 5 * kMs);
+  mix.add(8, ones.data(), 3, 1, kT0 + 6 * kMs);
+  clock.run(6);
+  ASSERT_GE(clock.out.size(), 10u);
+  std::vector<float> want(10, 0.0f);
+  want[5] = 0.3f;
+  want[6] = 1.3f;
+  want[7] = 1.0f;
+  want[8] = 1.0f;
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(clock.out[i], want[i], 1e-6) << i;
+  EXPECT_EQ(mix.dropped(), 0u);
+}
+
+// Heard times of one stream wobble; within 20 ms they are read as the frame
+// after the last, so nothing is doubled or lost. So is a single odd one.
+TEST(StreamMixTest, AStreamStaysContiguousThroughWobble) {
+  struct Case {
+    const char* what;
+    int64_t offsetMs;  // the second block's heard time against where it belongs
+  };
+  for (const Case& c : {Case{"on time", 0}, Case{"3 ms early", -3}, Case{"15 ms late", 15}, Case{"once 80 ms late", 80}}) {
+    SCOPED_TRACE(c.what);
+    StreamMix mix(kRate, 100);
+    Clock clock(mix);
+    clock.run(1);
+    std::vector<float> a(4, 0.5f), b(4, 0.25f);
+    mix.add(1, a.data(), 4, 1, kT0 + 10 * kMs);
+    mix.add(1, b.data(), 4, 1, uint64_t(int64_t(kT0 + 14 * kMs) + c.offsetMs * int64_t(kMs)));
+    clock.run(20);
+    EXPECT_FLOAT_EQ(clock.at(kT0 + 10 * kMs), 0.5f);
+    EXPECT_FLOAT_EQ(clock.at(kT0 + 13 * kMs), 0.5f);
+    EXPECT_FLOAT_EQ(clock.at(kT0 + 14 * kMs), 0.25f);
+    EXPECT_FLOAT_EQ(clock.at(kT0 + 17 * kMs), 0.25f);
+    EXPECT_FLOAT_EQ(std::accumulate(clock.out.begin(), clock.out.end(), 0.0f), 4 * 0.5f + 4 * 0.25f);
+  }
+}
+
+// A disagreement that lasts 100 ms is real: the stream moves.
+TEST(StreamMixTest, AStreamFollowsAJumpThatLasts) {
+  StreamMix mix(kRate, 200);
+  Clock clock(mix);
+  clock.run(1);
+  std::vector<float> block(10, 0.5f);
+  mix.add(1, block.data(), 10, 1, kT0);
+  // From here on its times are 50 ms later than the frames it follows.
+  for (uint64_t i = 1; i <= 12; ++i) mix.add(1, block.data(), 10, 1, kT0 + (10 * i + 50) * kMs);
+  clock.run(40);
+  ASSERT_GE(clock.out.size(), 190u);
+  // Nine blocks more are taken as contiguous; the tenth moves it by 50 ms.
+  for (uint64_t ms : {0, 99}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 0.5f) << ms;
+  for (uint64_t ms : {100, 149}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 0.0f) << ms;
+  for (uint64_t ms : {150, 179}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 0.5f) << ms;
+  EXPECT_FLOAT_EQ(clock.at(kT0 + 180 * kMs), 0.0f);
+}
+
+TEST(StreamMixTest, DataBeforeTheClockOrTooLateIsDroppedAndCounted) {
+  StreamMix mix(kRate, 20);
+  std::vector<float> ten(10, 1.0f);
+  mix.add(3, ten.data(), 10, 1, kT0);
+  EXPECT_EQ(mix.dropped(), 10u) << "no clock yet";
+  Clock clock(mix);
+  clock.run(4);  // handed out up to kT0 + 20 ms
+  ASSERT_EQ(clock.out.size(), 20u);
+  mix.add(4, ten.data(), 10, 1, kT0 + 15 * kMs);  // its first 5 frames are already out
+  EXPECT_EQ(mix.dropped(), 15u);
+  clock.run(1);
+  std::vector<float> want(10, 0.0f);
+  std::fill(want.begin(), want.begin() + 5, 1.0f);
+  EXPECT_EQ(std::vector<float>(clock.out.begin() + 20, clock.out.end()), want);
+}
+
+TEST(StreamMixTest, AClockJumpForwardIsSilenceAndOneBackNeverRepeatsTime) {
+  StreamMix mix(kRate, 20);
+  Clock clock(mix);
+  clock.run(3);
+  std::vector<float> ones(5, 1.0f);
+  mix.add(1, ones.data(), 5, 1, kT0 + 12 * kMs);
+  // The device's timeline moved on by half a second: what lay in between is gone.
+  auto jumped = mix.tick(10, kT0 + 530 * kMs);
+  ASSERT_TRUE(jumped);
+  EXPECT_EQ(jumped->heardNs, kT0 + 510 * kMs);
+  EXPECT_EQ(jumped->samples, std::vector<float>(10, 0.0f));
+  // Back by 100 ms: nothing until the clock is past what was handed out.
+  uint64_t clockAt = kT0 + 440 * kMs;
+  int silentTicks = 0;
+  for (std::optional<StreamMix::Block> b; !(b = mix.tick(10, clockAt)); clockAt += 10 * kMs) ++silentTicks;
+  EXPECT_EQ(silentTicks, 10);
+}
+
+TEST(StreamMixTest, AClockOfSmallTicksGivesWholeBlocks) {
+  StreamMix mix(kRate, 20, 10);
+  std::vector<size_t> sizes;
+  uint64_t at = kT0;
+  for (uint32_t frames : {3u, 3u, 3u, 3u, 3u, 3u, 3u, 3u, 3u, 3u, 7u, 3u, 3u, 3u}) {
+    if (auto b = mix.tick(frames, at)) sizes.push_back(b->samples.size());
+    at += frames * kMs;
+  }
+  // Due at 30 ms: 10; at 37: 7 more, held; at 40: 10.
+  EXPECT_EQ(sizes, (std::vector<size_t>{10, 10}));
+}
+
+}  // namespace
+}  // namespace lumeno
