@@ -91,10 +91,11 @@ std::vector<AudioObjectID> lumenoProcesses() {
   pid_t pid = getpid();
   pid_t ppid = getppid();
   std::set<AudioObjectID> family;
-  if (auto own = processObject(pid)) family.insert(*own);
-  for (AudioObjectID object : audioProcesses()) {
-    pid_t p = pidOf(object);
-    if (p == pid || p == ppid || parentPid(p) == ppid) family.insert(object);
+  // One listing for all: it is read again whenever a playback stream appears.
+  for (const auto& input : server().sinkInputs()) {
+    AudioObjectID object = objectID(AudioObjectKind::process, input.index);
+    pid_t p = input.pid;
+    if (object && (p == pid || p == ppid || (p > 0 && parentPid(p) == ppid))) family.insert(object);
   }
   return {family.begin(), family.end()};
 }

@@ -1,6 +1,9 @@
 #include "audio/capture/system_audio.h"
 
+#include <algorithm>
+
 #include "audio/base/events.h"
+#include "audio/capture/stream_mix.h"
 #include "audio/platform/pulse.h"
 #include "audio/track/pcm.h"
 
@@ -13,6 +16,18 @@ pulse::Connection& server() { return pulse::Connection::shared(); }
 std::string hertz(double rate) { return std::to_string(int64_t(rate)); }
 
 std::string status(int code) { return std::to_string(code ? code : pulse::kUnknownError); }
+
+// How far the mix trails the device. A new stream's first fragments wait
+// until its timing settles (8 latency reports of fragments of 2.5 ms or
+// less); "them" is paused and resumed by arrival, so it is kept short.
+constexpr double kMixDelaySeconds = 0.06;
+
+// PipeWire's pulse server (0.3.65) accepts a record stream of one playback
+// stream but never delivers data on it.
+bool recordsOnePlaybackStream() {
+  auto info = server().serverInfo();
+  return info && info->serverName.find("PipeWire") == std::string::npos;
+}
 
 // The rate of a sink or source known by its object ID, if it is of that kind.
 template <typename Find>
@@ -89,6 +104,14 @@ bool SystemAudio::start() {
     if (auto self = weak.lock()) (*self)->tapRateChanged();
   });
 
+  monitorName_ = monitor->name;
+  sinkIndex_ = sink->index;
+  channels_ = format.channels;
+  // Elsewhere the family's sound stays in: the monitor is all there is.
+  if (recordsOnePlaybackStream())
+    mix_ = std::make_shared<StreamMix>(format.sampleRate, uint32_t(format.sampleRate * kMixDelaySeconds),
+                                       uint32_t(format.sampleRate / 100));
+
   pulse::StreamSpec wanted;
   wanted.device = monitor->name;
   wanted.rate = uint32_t(format.sampleRate);
@@ -99,12 +122,23 @@ bool SystemAudio::start() {
   // The callback holds the format and the buffer callback, not the object.
   auto onBuffer = onBuffer_;
   SerialQueue* queue = &queue_;
-  auto onData = [format, onBuffer, queue](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
-    auto buffer = mono(samples, frames, format.sampleRate, format.channels, false);
+  auto deliver = [onBuffer, queue](std::optional<PcmBuffer> buffer, std::optional<uint64_t> heardHost) {
     if (!buffer) return;
     std::optional<double> heardMs;
     if (heardHost) heardMs = hostMs(*heardHost);
     queue->async([onBuffer, b = std::move(*buffer), heardMs]() mutable { (*onBuffer)(b, heardMs); });
+  };
+  // With a mix, the monitor is only the clock: what it carries is replaced
+  // by the mix of the streams recorded alone.
+  auto mix = mix_;
+  auto onData = [format, deliver, mix](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
+    if (!mix) {
+      deliver(mono(samples, frames, format.sampleRate, format.channels, false), heardHost);
+      return;
+    }
+    auto block = mix->tick(frames, heardHost);
+    if (!block) return;
+    deliver(mono(block->samples.data(), uint32_t(block->samples.size()), format.sampleRate, 1, false), block->heardNs);
   };
   // A stream that dies (its device or the server went away) asks the owner
   // for a rebuild, as a rate change does.
@@ -125,15 +159,83 @@ bool SystemAudio::start() {
     stop();
     return false;
   }
+  if (mix_) {
+    playbackListener_ = server().watchPlayback(queue_, [weak] {
+      if (auto self = weak.lock()) (*self)->followPlayback();
+    });
+    followPlayback();
+  }
   return true;
 }
 
 void SystemAudio::stop() {
   for (const auto& l : listeners) server().remove(l.id);
   listeners.clear();
+  if (playbackListener_) server().remove(*playbackListener_);
+  playbackListener_.reset();
+  streams.clear();
   proc.reset();
+  mix_.reset();
+  seen_.clear();
   tap = 0;
   agg = 0;
+}
+
+void SystemAudio::followPlayback() {
+  if (!mix_ || !proc) return;
+  auto inputs = server().sinkInputs();
+  // A stream that appeared may be a child the desktop application started
+  // since the last look: the family is read again before it is recorded.
+  std::set<uint32_t> now;
+  for (const auto& input : inputs) now.insert(input.index);
+  if (!std::includes(seen_.begin(), seen_.end(), now.begin(), now.end())) excluded = lumenoProcesses();
+  seen_ = std::move(now);
+
+  std::set<uint32_t> wanted;
+  for (const auto& input : inputs) {
+    AudioObjectID object = objectID(AudioObjectKind::process, input.index);
+    bool family = std::find(excluded.begin(), excluded.end(), object) != excluded.end();
+    // A corked stream gets a fresh recording when it plays again: one that
+    // sat idle would carry stale times.
+    if (input.sink == sinkIndex_ && !input.corked && !family) wanted.insert(input.index);
+  }
+  // Gone, moved away, corked, or failed: a failed one is recorded afresh.
+  std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second->running(); });
+  for (uint32_t input : wanted) {
+    if (streams.count(input)) continue;
+    if (auto stream = recordAlone(input)) streams[input] = std::move(stream);
+  }
+}
+
+std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {
+  pulse::StreamSpec wanted;
+  wanted.device = monitorName_;
+  wanted.rate = uint32_t(rate);
+  wanted.channels = channels_;
+  wanted.fragmentFrames = wanted.rate / 400;  // its timing settles within the mix's delay
+  wanted.dontMove = true;
+  wanted.monitorOf = input;
+  wanted.name = "system audio stream";
+  auto mix = mix_;
+  uint32_t channels = channels_;
+  auto onData = [mix, input, channels](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
+    if (heardHost) mix->add(input, samples, frames, channels, *heardHost);
+  };
+  // It ends when its playback stream ends or moves: the next look sorts it out.
+  std::weak_ptr<SystemAudio*> weak = self_;
+  SerialQueue* queue = &queue_;
+  auto onFail = [weak, queue](const std::string&) {
+    queue->async([weak] {
+      if (auto self = weak.lock()) (*self)->followPlayback();
+    });
+  };
+  int code = 0;
+  std::string error;
+  auto stream = pulse::RecordStream::open(wanted, onData, onFail, &code, &error);
+  // A stream that ended before it could be recorded is no trouble.
+  if (!stream && code != pulse::kNoSuchEntity)
+    log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
+  return stream;
 }
 
 void SystemAudio::watch(AudioObjectID object, uint32_t selector, std::function<void()> handler) {

@@ -1,6 +1,13 @@
 // SystemAudio: what other applications play, as mono float buffers with
-// heard times, from a record stream on the monitor of the default output
-// device at that device's own rate.
+// heard times, at the default output device's own rate.
+//
+// The program's own family of processes is left out: each other playback
+// stream on the device is recorded alone and they are mixed (StreamMix) on
+// the timeline of the device's monitor, which runs all the time so that the
+// buffers stay gap-free; silence where nothing plays. The family's streams
+// are never recorded, so a stream is left out from its first sample. On a
+// server that cannot record one playback stream alone (PipeWire's pulse
+// server), the monitor itself is delivered, family and all.
 //
 // start(), stop(), watch() and the rate handlers run on the queue given at
 // construction (the work queue); onBuffer is called there too. The stream's
@@ -9,8 +16,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "audio/base/globals.h"
@@ -22,6 +32,7 @@ namespace lumeno {
 namespace pulse {
 class RecordStream;
 }
+class StreamMix;
 
 class SystemAudio {
  public:
@@ -61,16 +72,30 @@ class SystemAudio {
   std::function<void()> onRateChange;  // called on the queue when a rate changed
   double rate = 0;                     // the rate buffers are delivered at
   std::vector<Listener> listeners;
-  // The family's playback streams, to be left out of the capture.
+  // The family's playback streams, to be left out of the capture; read
+  // again whenever a playback stream appears.
   std::vector<AudioObjectID> excluded;
+  // The other playback streams on the device, each recorded alone, by
+  // their server index.
+  std::map<uint32_t, std::unique_ptr<pulse::RecordStream>> streams;
 
  private:
   void deviceRateChanged();
   void tapRateChanged();
+  // Records every playback stream on the device that is not the family's
+  // and plays (not corked), and no other.
+  void followPlayback();
+  std::unique_ptr<pulse::RecordStream> recordAlone(uint32_t input);
 
   std::shared_ptr<OnBuffer> onBuffer_;
   SerialQueue& queue_;
   std::optional<double> initialTapRate_;
+  std::shared_ptr<StreamMix> mix_;  // none: the monitor is delivered as it is
+  std::optional<uint64_t> playbackListener_;
+  std::set<uint32_t> seen_;  // playback streams known at the last look
+  std::string monitorName_;
+  uint32_t sinkIndex_ = 0;
+  uint32_t channels_ = 0;
   // Handlers queued by the server hold this weakly: they do nothing once the
   // object is gone.
   std::shared_ptr<SystemAudio*> self_;
