@@ -196,4 +196,19 @@ inline double toneBetween(const std::vector<float>& samples, double from, double
   return toneHz(between(samples, from, to), 48000);
 }
 
+// The RMS level of the part of the samples between two times (seconds) that
+// is a sine of that frequency (one bin of a Goertzel filter).
+inline double toneLevel(const std::vector<float>& samples, double hz, double from, double to) {
+  auto span = between(samples, from, to);
+  if (span.empty()) return 0;
+  double w = 2 * std::numbers::pi * hz / 48000, coeff = 2 * std::cos(w), s1 = 0, s2 = 0;
+  for (float x : span) {
+    double s0 = x + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+  return std::sqrt(std::max(0.0, power)) * 2 / double(span.size()) / std::sqrt(2.0);
+}
+
 }  // namespace lumeno::test

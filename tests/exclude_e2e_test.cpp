@@ -1,0 +1,254 @@
+// `lumeno-audio record` leaves the sound of its own process family out of
+// "them": this test process is the recorder's parent, so what it plays itself
+// and what its other children play is the family's; players started detached
+// (test::Player) are other applications.
+//
+// Levels and frequencies are measured in the decoded files; timing against a
+// click played into both tracks at once.
+#include <gtest/gtest.h>
+#include <pulse/simple.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+#include "tests/audio_server.h"
+#include "tests/media_fixtures.h"
+#include "tests/recording.h"
+
+namespace lumeno::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr double kFrames = 48.0;  // frames per ms in the files
+constexpr double kAmplitude = 0.1;
+const double kToneRms = kAmplitude / std::sqrt(2.0);
+
+uint64_t secondsNs(double s) { return uint64_t(s * 1e9); }
+
+void sleepUntil(uint64_t ns) {
+  uint64_t now = monotonicNs();
+  if (ns > now) std::this_thread::sleep_for(std::chrono::nanoseconds(ns - now));
+}
+
+double dB(double ratio) { return 20 * std::log10(ratio); }
+
+// A tone this process plays itself (the recorder's parent), on a thread,
+// until it is destroyed.
+class OwnTone {
+ public:
+  explicit OwnTone(double hz) {
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
+    int error = 0;
+    stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_PLAYBACK, kSpeakers.c_str(), "own tone", &spec,
+                            nullptr, nullptr, &error);
+    if (!stream_) return;
+    thread_ = std::thread([this, hz] {
+      std::vector<float> block(480);
+      for (uint64_t n = 0; !stop_;) {
+        for (float& s : block) s = float(kAmplitude * std::sin(2 * M_PI * hz * double(n++) / 48000));
+        if (pa_simple_write(stream_, block.data(), block.size() * sizeof(float), nullptr) < 0) break;
+      }
+    });
+  }
+  ~OwnTone() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (stream_) pa_simple_free(stream_);
+  }
+  bool playing() const { return stream_ != nullptr; }
+
+ private:
+  pa_simple* stream_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A player that is this process's child: a sibling of the recorder.
+std::unique_ptr<Child> familyPlayer(double hz, double seconds) {
+  auto child = std::make_unique<Child>(std::vector<std::string>{
+      LUMENO_TEST_PLAYER, "--sink", kSpeakers, "--seconds", std::to_string(seconds), "--tone", std::to_string(hz),
+      "--amplitude", std::to_string(kAmplitude)});
+  auto first = child->readLine(10s);
+  if (!first || *first != "playing") return nullptr;
+  return child;
+}
+
+// Records what the speakers' monitor carries, as a reference, on a thread.
+class MonitorRecording {
+ public:
+  MonitorRecording() {
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
+    pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1), 480 * sizeof(float)};
+    int error = 0;
+    stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_RECORD, (kSpeakers + ".monitor").c_str(), "reference",
+                            &spec, nullptr, &attr, &error);
+    if (!stream_) return;
+    thread_ = std::thread([this] {
+      std::vector<float> block(480);
+      while (!stop_) {
+        if (pa_simple_read(stream_, block.data(), block.size() * sizeof(float), nullptr) < 0) break;
+        samples_.insert(samples_.end(), block.begin(), block.end());
+      }
+    });
+  }
+  // Stops and returns everything recorded.
+  std::vector<float> finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return std::move(samples_);
+  }
+  ~MonitorRecording() {
+    finish();
+    if (stream_) pa_simple_free(stream_);
+  }
+  bool recording() const { return stream_ != nullptr; }
+
+ private:
+  pa_simple* stream_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::vector<float> samples_;
+};
+
+class ExcludeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run through ctest: the audio_server fixture starts the server";
+  }
+  std::unique_ptr<Recording> record() {
+    return std::make_unique<Recording>(LUMENO_AUDIO_BIN, dir(), std::vector<std::string>{},
+                                       std::map<std::string, std::string>{{"LUMENO_AUDIO_TEST", "1"}});
+  }
+  std::string dir() const { return tmp / "rec"; }
+  std::vector<float> decoded(const std::string& name) const { return decodeAll(fs::path(dir()) / name); }
+
+  TempDir tmp;
+};
+
+#define ASSERT_RUNNING(rec) ASSERT_TRUE((rec)->waitForType("level", 10s)) << (rec)->log()
+
+TEST_F(ExcludeTest, TheFamilysToneIsLeftOutAndAnotherApplicationsIsKeptAtItsLevel) {
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  uint64_t t0 = monotonicNs();
+  OwnTone own(440);
+  auto sibling = familyPlayer(440, 4);
+  auto other = Player::play(toneSignal(kSpeakers, 1000, kAmplitude, 4));
+  ASSERT_TRUE(own.playing() && sibling && other);
+  sleepUntil(t0 + secondsNs(4));
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+  EXPECT_EQ(rec->log(), "");
+
+  auto them = decoded("them.m4a");
+  double from = ((*programMs)(t0) + 500) / 1000, to = from + 3;
+  ASSERT_GT(seconds(them), to);
+  double kept = toneLevel(them, 1000, from, to), left = toneLevel(them, 440, from, to);
+  EXPECT_NEAR(dB(kept / kToneRms), 0, 1) << "1 kHz at " << kept;
+  EXPECT_LT(dB(left / kToneRms), -40) << "440 Hz at " << left;
+}
+
+// The family starts playing half-way; another application's stream starts
+// and stops three times, with a click into both tracks in each.
+TEST_F(ExcludeTest, StreamsThatComeAndGoAreInAtTheirMomentsAndAFamilyLateComerIsNot) {
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  uint64_t t0 = monotonicNs();
+  std::unique_ptr<Child> sibling;
+  std::vector<uint64_t> clicks;
+  std::vector<std::pair<uint64_t, uint64_t>> spans;  // of the other application's streams
+  for (int i = 0; i < 3; ++i) {
+    sleepUntil(t0 + secondsNs(0.2 + 1.6 * i));
+    uint64_t start = monotonicNs();
+    Signal s = clicksIntoBoth(1.2, {start + secondsNs(0.7)});
+    s.toneHz = 1000;
+    s.amplitude = kAmplitude;
+    auto player = Player::play(s);
+    ASSERT_TRUE(player);
+    if (i == 1) {
+      sibling = familyPlayer(440, 3);
+      ASSERT_TRUE(sibling);
+    }
+    auto placed = player->clickTimes(1);
+    ASSERT_EQ(placed.size(), 1u);
+    clicks.push_back(placed[0]);
+    ASSERT_TRUE(player->wait());
+    spans.push_back({start, monotonicNs()});
+  }
+  sleepUntil(t0 + secondsNs(5.2));
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+  EXPECT_EQ(rec->log(), "");
+
+  auto me = decoded("me.m4a"), them = decoded("them.m4a");
+  for (uint64_t click : clicks) {
+    double at = (*programMs)(click);
+    size_t inMe = peakBetween(me, size_t((at - 400) * kFrames), size_t((at + 400) * kFrames));
+    size_t inThem = peakBetween(them, size_t((at - 400) * kFrames), size_t((at + 400) * kFrames));
+    EXPECT_GT(std::fabs(me[inMe]), 0.3) << "a click in \"me\" near " << at << " ms";
+    EXPECT_GT(std::fabs(them[inThem]), 0.3) << "a click in \"them\" near " << at << " ms";
+    EXPECT_NEAR(double(inMe) / kFrames, double(inThem) / kFrames, 20.0) << "the click at " << at << " ms";
+  }
+  for (size_t i = 0; i < spans.size(); ++i) {
+    // Before the click, once the player surely plays: the tone alone.
+    double to = ((*programMs)(clicks[i]) - 50) / 1000, from = to - 0.35;
+    SCOPED_TRACE("stream " + std::to_string(i));
+    EXPECT_NEAR(dB(toneLevel(them, 1000, from, to) / kToneRms), 0, 1);
+    EXPECT_LT(dB(toneLevel(them, 440, from, to) / kToneRms), -40);
+    if (i + 1 < spans.size()) {
+      double quietFrom = ((*programMs)(spans[i].second) + 100) / 1000;
+      double quietTo = ((*programMs)(spans[i + 1].first) - 50) / 1000;
+      EXPECT_LT(rmsBetween(them, quietFrom, quietTo), 1e-3) << "silence between the streams, family or not";
+    }
+  }
+}
+
+TEST_F(ExcludeTest, WithNoFamilyPlayingThemIsWhatTheSpeakersMonitorCarries) {
+  MonitorRecording reference;
+  ASSERT_TRUE(reference.recording());
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  uint64_t t0 = monotonicNs();
+  Signal s = clicksIntoBoth(3, {t0 + secondsNs(1.5), t0 + secondsNs(2.5)});
+  s.toneHz = 1000;
+  s.amplitude = kAmplitude;
+  auto player = Player::play(s);
+  ASSERT_TRUE(player);
+  auto placed = player->clickTimes(2);
+  ASSERT_EQ(placed.size(), 2u);
+  ASSERT_TRUE(player->wait());
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+  auto monitor = reference.finish();
+
+  auto me = decoded("me.m4a"), them = decoded("them.m4a");
+  double from = ((*programMs)(t0) + 300) / 1000;
+  double inThem = toneLevel(them, 1000, from, from + 1), inMonitor = 0;
+  // The reference's loudest second of tone.
+  for (double at = 0; at + 1 <= seconds(monitor); at += 0.25) inMonitor = std::max(inMonitor, toneLevel(monitor, 1000, at, at + 1));
+  ASSERT_GT(inMonitor, 0.5 * kToneRms) << "the reference heard the tone";
+  EXPECT_NEAR(dB(inThem / inMonitor), 0, 1) << inThem << " against " << inMonitor;
+  for (uint64_t click : placed) {
+    double at = (*programMs)(click);
+    size_t a = peakBetween(me, size_t((at - 400) * kFrames), size_t((at + 400) * kFrames));
+    size_t b = peakBetween(them, size_t((at - 400) * kFrames), size_t((at + 400) * kFrames));
+    EXPECT_GT(std::fabs(them[b]), 0.3) << "a click in \"them\" near " << at << " ms";
+    EXPECT_NEAR(double(a) / kFrames, double(b) / kFrames, 20.0) << "the click at " << at << " ms";
+  }
+}
+
+}  // namespace
+}  // namespace lumeno::test
