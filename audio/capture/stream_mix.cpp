@@ -53,6 +53,12 @@ void StreamMix::add(uint32_t stream, const float* samples, uint32_t frames, uint
       place.disagreeing = 0;
     }
   }
+  // Data later than the mix has gone (a busy machine, or a new stream
+  // whose timing took long to settle) is kept, from where the mix stands.
+  if (at < *out_) {
+    lateFrames_ += uint64_t(*out_ - at);
+    at = *out_;
+  }
   place.next = at + frames;
 
   int64_t size = int64_t(ring_.size());

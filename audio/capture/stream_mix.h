@@ -28,8 +28,9 @@ class StreamMix {
   // Adds frames of one stream (interleaved float, `channels` per frame,
   // averaged to mono), the first heard at heardNs (CLOCK_MONOTONIC): right
   // after the stream's last frames while that is within 20 ms of it, or
-  // after 100 ms of frames that disagree alike. Dropped before the clock has
-  // a time.
+  // after 100 ms of frames that disagree alike; never before what the mix
+  // has handed out (such frames come later instead). Dropped before the
+  // clock has a time, and beyond a second ahead of the mix.
   void add(uint32_t stream, const float* samples, uint32_t frames, uint32_t channels, uint64_t heardNs);
 
   struct Block {
@@ -43,8 +44,9 @@ class StreamMix {
   // A jump forward is silence.
   std::optional<Block> tick(uint32_t frames, std::optional<uint64_t> heardNs);
 
-  // Frames that came too late or too early to be placed.
+  // Frames dropped, and how far (frames, summed) late data was moved.
   uint64_t dropped() const { return dropped_; }
+  uint64_t lateFrames() const { return lateFrames_; }
 
  private:
   int64_t frameAt(uint64_t ns) const;
@@ -67,6 +69,7 @@ class StreamMix {
   };
   std::unordered_map<uint32_t, Place> streams_;
   uint64_t dropped_ = 0;
+  uint64_t lateFrames_ = 0;
 };
 
 }  // namespace lumeno

@@ -110,7 +110,7 @@ TEST(StreamMixTest, AStreamFollowsAJumpThatLasts) {
   EXPECT_FLOAT_EQ(clock.at(kT0 + 180 * kMs), 0.0f);
 }
 
-TEST(StreamMixTest, DataBeforeTheClockOrTooLateIsDroppedAndCounted) {
+TEST(StreamMixTest, DataBeforeTheClockIsDroppedAndLateDataComesWhereTheMixStands) {
   StreamMix mix(kRate, 20);
   std::vector<float> ten(10, 1.0f);
   mix.add(3, ten.data(), 10, 1, kT0);
@@ -118,11 +118,15 @@ TEST(StreamMixTest, DataBeforeTheClockOrTooLateIsDroppedAndCounted) {
   Clock clock(mix);
   clock.run(4);  // handed out up to kT0 + 20 ms
   ASSERT_EQ(clock.out.size(), 20u);
-  mix.add(4, ten.data(), 10, 1, kT0 + 15 * kMs);  // its first 5 frames are already out
-  EXPECT_EQ(mix.dropped(), 15u);
-  clock.run(1);
-  std::vector<float> want(10, 0.0f);
-  std::fill(want.begin(), want.begin() + 5, 1.0f);
+  mix.add(4, ten.data(), 10, 1, kT0 + 15 * kMs);  // 5 ms late
+  std::vector<float> more(5, 0.5f);
+  mix.add(4, more.data(), 5, 1, kT0 + 25 * kMs);  // and on from there
+  EXPECT_EQ(mix.dropped(), 10u);
+  EXPECT_EQ(mix.lateFrames(), 5u);
+  clock.run(2);
+  std::vector<float> want(20, 0.0f);
+  std::fill(want.begin(), want.begin() + 10, 1.0f);
+  std::fill(want.begin() + 10, want.begin() + 15, 0.5f);
   EXPECT_EQ(std::vector<float>(clock.out.begin() + 20, clock.out.end()), want);
 }
 
