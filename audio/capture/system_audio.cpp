@@ -18,7 +18,7 @@ std::string hertz(double rate) { return std::to_string(int64_t(rate)); }
 std::string status(int code) { return std::to_string(code ? code : pulse::kUnknownError); }
 
 // How far the mix trails the device. A new stream's first fragments wait
-// until its timing settles (8 latency reports of fragments of 2.5 ms or
+// until its timing settles (8 latency reports of fragments of 5 ms or
 // less); "them" is paused and resumed by arrival, so it is kept short.
 constexpr double kMixDelaySeconds = 0.06;
 
@@ -212,7 +212,7 @@ std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {
   wanted.device = monitorName_;
   wanted.rate = uint32_t(rate);
   wanted.channels = channels_;
-  wanted.fragmentFrames = wanted.rate / 400;  // its timing settles within the mix's delay
+  wanted.fragmentFrames = wanted.rate / 200;  // its timing settles within the mix's delay
   wanted.dontMove = true;
   wanted.monitorOf = input;
   wanted.name = "system audio stream";
