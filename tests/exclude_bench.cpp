@@ -82,7 +82,7 @@ int run(double seconds) {
       }
       players.push_back(p);
     }
-    for (int i = 0; i < 100 && pulse::Connection::shared().sinkInputs().size() < count; ++i)
+    for (int i = 0; i < 100 && pulse::Connection::shared().sinkInputs().value_or(std::vector<pulse::SinkInput>{}).size() < count; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // The monitor alone, as the capture that leaves nothing out records it.
     std::unique_ptr<pulse::RecordStream> plain;

@@ -52,7 +52,7 @@ std::optional<uint32_t> indexOf(AudioObjectID object) {
 
 std::vector<AudioObjectID> audioProcesses() {
   std::vector<AudioObjectID> out;
-  for (const auto& input : server().sinkInputs())
+  for (const auto& input : server().sinkInputs().value_or(std::vector<pulse::SinkInput>{}))
     if (auto id = objectID(AudioObjectKind::process, input.index)) out.push_back(id);
   return out;
 }
@@ -60,14 +60,14 @@ std::vector<AudioObjectID> audioProcesses() {
 pid_t pidOf(AudioObjectID process) {
   auto index = indexOf(process);
   if (!index || kindOf(process) != AudioObjectKind::process) return 0;
-  for (const auto& input : server().sinkInputs())
+  for (const auto& input : server().sinkInputs().value_or(std::vector<pulse::SinkInput>{}))
     if (input.index == *index) return input.pid;
   return 0;
 }
 
 std::optional<AudioObjectID> processObject(pid_t pid) {
   if (pid <= 0) return std::nullopt;
-  for (const auto& input : server().sinkInputs())
+  for (const auto& input : server().sinkInputs().value_or(std::vector<pulse::SinkInput>{}))
     if (input.pid == pid) return objectID(AudioObjectKind::process, input.index);
   return std::nullopt;
 }
@@ -87,15 +87,17 @@ pid_t parentPid(pid_t pid) {
   return pid_t(ppid);
 }
 
-std::vector<AudioObjectID> lumenoProcesses() {
-  pid_t pid = getpid();
+bool inFamily(pid_t p) {
   pid_t ppid = getppid();
+  return p > 0 && (p == getpid() || p == ppid || (ppid > 0 && parentPid(p) == ppid));
+}
+
+std::vector<AudioObjectID> lumenoProcesses() {
   std::set<AudioObjectID> family;
   // One listing for all: it is read again whenever a playback stream appears.
-  for (const auto& input : server().sinkInputs()) {
+  for (const auto& input : server().sinkInputs().value_or(std::vector<pulse::SinkInput>{})) {
     AudioObjectID object = objectID(AudioObjectKind::process, input.index);
-    pid_t p = input.pid;
-    if (object && (p == pid || p == ppid || (p > 0 && parentPid(p) == ppid))) family.insert(object);
+    if (object && inFamily(input.pid)) family.insert(object);
   }
   return {family.begin(), family.end()};
 }

@@ -66,8 +66,10 @@ pid_t pidOf(AudioObjectID process);
 std::optional<AudioObjectID> processObject(pid_t pid);
 // The parent's PID from /proc; 0 when unknown.
 pid_t parentPid(pid_t pid);
-// The process objects of this program, of its parent (the desktop
-// application) and of the parent's other children, in no particular order.
+// True for this program, its parent (the desktop application) and the
+// parent's other children; false for an unknown PID (0).
+bool inFamily(pid_t pid);
+// The process objects of the family, in no particular order.
 std::vector<AudioObjectID> lumenoProcesses();
 
 // The UID (sink name) of the default output device.

@@ -11,8 +11,6 @@ StreamMix::StreamMix(double rate, uint32_t delayFrames, uint32_t minBlockFrames)
       minBlock_(std::max<int64_t>(1, minBlockFrames)),
       // Heard times of one stream wobble by a few ms from block to block;
       // following them would double or drop frames at every block.
-      // Heard times of one stream wobble by a few ms from block to block;
-      // following them would double or drop frames at every block.
       tolerance_(int64_t(rate * 0.02)),
       persistence_(int64_t(rate * 0.1)),
       // The clock's heard times are medians: they wobble by a few ms.

@@ -21,6 +21,8 @@ std::string status(int code) { return std::to_string(code ? code : pulse::kUnkno
 // until its timing settles (8 latency reports of fragments of 5 ms or
 // less); "them" is paused and resumed by arrival, so it is kept short.
 constexpr double kMixDelaySeconds = 0.06;
+// How soon a playback stream that could not be recorded is tried again.
+constexpr double kRetrySeconds = 0.1;
 
 // PipeWire's pulse server (0.3.65) accepts a record stream of one playback
 // stream but never delivers data on it.
@@ -183,16 +185,26 @@ void SystemAudio::stop() {
 
 void SystemAudio::followPlayback() {
   if (!mix_ || !proc) return;
+  // A server too busy to answer changes nothing: what is recorded goes on,
+  // and the look is tried again.
   auto inputs = server().sinkInputs();
+  if (!inputs) {
+    retryLater();
+    return;
+  }
   // A stream that appeared may be a child the desktop application started
   // since the last look: the family is read again before it is recorded.
   std::set<uint32_t> now;
-  for (const auto& input : inputs) now.insert(input.index);
-  if (!std::includes(seen_.begin(), seen_.end(), now.begin(), now.end())) excluded = lumenoProcesses();
+  for (const auto& input : *inputs) now.insert(input.index);
+  if (!std::includes(seen_.begin(), seen_.end(), now.begin(), now.end())) {
+    excluded.clear();
+    for (const auto& input : *inputs)
+      if (inFamily(input.pid)) excluded.push_back(objectID(AudioObjectKind::process, input.index));
+  }
   seen_ = std::move(now);
 
   std::set<uint32_t> wanted;
-  for (const auto& input : inputs) {
+  for (const auto& input : *inputs) {
     AudioObjectID object = objectID(AudioObjectKind::process, input.index);
     bool family = std::find(excluded.begin(), excluded.end(), object) != excluded.end();
     // A corked stream gets a fresh recording when it plays again: one that
@@ -201,10 +213,30 @@ void SystemAudio::followPlayback() {
   }
   // Gone, moved away, corked, or failed: a failed one is recorded afresh.
   std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second->running(); });
+  bool missing = false;
   for (uint32_t input : wanted) {
     if (streams.count(input)) continue;
-    if (auto stream = recordAlone(input)) streams[input] = std::move(stream);
+    if (auto stream = recordAlone(input))
+      streams[input] = std::move(stream);
+    else
+      missing = true;
   }
+  // A stream that could not be recorded (a busy server that did not answer
+  // in time) is tried again until it can, or until it has gone: no notice
+  // may come for it again.
+  if (missing) retryLater();
+}
+
+void SystemAudio::retryLater() {
+  if (retrying_) return;
+  retrying_ = true;
+  std::weak_ptr<SystemAudio*> weak = self_;
+  queue_.asyncAfter(kRetrySeconds, [weak] {
+    if (auto self = weak.lock()) {
+      (*self)->retrying_ = false;
+      (*self)->followPlayback();
+    }
+  });
 }
 
 std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {

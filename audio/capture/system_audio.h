@@ -86,6 +86,8 @@ class SystemAudio {
   // and plays (not corked), and no other.
   void followPlayback();
   std::unique_ptr<pulse::RecordStream> recordAlone(uint32_t input);
+  // Looks again a little later, once however many times it is asked.
+  void retryLater();
 
   std::shared_ptr<OnBuffer> onBuffer_;
   SerialQueue& queue_;
@@ -93,6 +95,7 @@ class SystemAudio {
   std::shared_ptr<StreamMix> mix_;  // none: the monitor is delivered as it is
   std::optional<uint64_t> playbackListener_;
   std::set<uint32_t> seen_;  // playback streams known at the last look
+  bool retrying_ = false;    // a look is queued for streams not recorded yet
   std::string monitorName_;
   uint32_t sinkIndex_ = 0;
   uint32_t channels_ = 0;

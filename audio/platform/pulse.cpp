@@ -466,13 +466,14 @@ std::optional<Device> Connection::sinkAt(uint32_t index) {
   return std::nullopt;
 }
 
-std::vector<SinkInput> Connection::sinkInputs() {
-  if (!impl_->connect()) return {};
+std::optional<std::vector<SinkInput>> Connection::sinkInputs() {
+  if (!impl_->connect()) return std::nullopt;
   LoopLock lock(impl_->loop);
-  if (!impl_->ready()) return {};
+  if (!impl_->ready()) return std::nullopt;
   struct Result {
     Impl* self;
     std::vector<SinkInput> inputs;
+    bool failed = false;
   } result{impl_, {}};
   auto op = pa_context_get_sink_input_info_list(
       impl_->ctx,
@@ -486,10 +487,11 @@ std::vector<SinkInput> Connection::sinkInputs() {
           if (const char* pid = pa_proplist_gets(i->proplist, PA_PROP_APPLICATION_PROCESS_ID)) in.pid = std::atoi(pid);
           res->inputs.push_back(in);
         }
+        if (eol < 0) res->failed = true;
         if (eol != 0) pa_threaded_mainloop_signal(res->self->loop, 0);
       },
       &result);
-  if (!impl_->finish(op)) return {};
+  if (!impl_->finish(op) || result.failed) return std::nullopt;
   return result.inputs;
 }
 

@@ -85,7 +85,9 @@ class Connection {
   std::optional<Device> sourceAt(uint32_t index);
   std::optional<Device> sink(const std::string& name);
   std::optional<Device> sinkAt(uint32_t index);
-  std::vector<SinkInput> sinkInputs();
+  // Every playback stream; none when the server could not be asked (a
+  // failed listing is not an empty one).
+  std::optional<std::vector<SinkInput>> sinkInputs();
 
   using ListenerId = uint64_t;
   // handler(notice) runs on queue for every change of the defaults or the
