@@ -17,6 +17,9 @@ struct Event {
   std::string type() const { return json.value("t", ""); }
 };
 
+// A "warn" event with this code.
+inline bool isWarn(const Event& e, const char* code) { return e.type() == "warn" && e.json["code"] == code; }
+
 // Parses events from the front of bytes and removes what it parsed; an event
 // whose line or payload is not complete yet stays in bytes. A line that is not
 // JSON becomes an event with "t" set to "unparsable".

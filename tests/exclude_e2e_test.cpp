@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "tests/audio_server.h"
@@ -68,14 +69,34 @@ class OwnTone {
 };
 
 // A player that is this process's child: a sibling of the recorder.
-std::unique_ptr<Child> familyPlayer(double hz, double seconds) {
+std::unique_ptr<Child> familyPlayer(double hz, double seconds, const std::string& sink = kSpeakers) {
   auto child = std::make_unique<Child>(std::vector<std::string>{
-      LUMENO_TEST_PLAYER, "--sink", kSpeakers, "--seconds", std::to_string(seconds), "--tone", std::to_string(hz),
+      LUMENO_TEST_PLAYER, "--sink", sink, "--seconds", std::to_string(seconds), "--tone", std::to_string(hz),
       "--amplitude", std::to_string(kAmplitude)});
   auto first = child->readLine(10s);
   if (!first || *first != "playing") return nullptr;
   return child;
 }
+
+// The server's index of the playback stream a process plays, if it plays one.
+std::optional<std::string> playbackStreamOf(pid_t pid) {
+  auto listed = pactl({"list", "sink-inputs"});
+  std::string index, needle = "application.process.id = \"" + std::to_string(pid) + "\"";
+  std::istringstream lines(listed.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+    if (line.find(needle) != std::string::npos) return index;
+  }
+  return std::nullopt;
+}
+
+// A second output device, and the default output put back afterwards.
+struct SecondSpeakers : Modules {
+  SecondSpeakers()
+      : Modules({{"module-null-sink", "sink_name=test_speakers2", "rate=48000", "channels=2",
+                  "sink_properties=device.description=Second-speakers"}}) {}
+  ~SecondSpeakers() { pactl({"set-default-sink", kSpeakers}); }
+};
 
 // Records what the speakers' monitor carries, as a reference, on a thread.
 class MonitorRecording {
@@ -150,7 +171,7 @@ TEST_F(ExcludeTest, TheFamilysToneIsLeftOutAndAnotherApplicationsIsKeptAtItsLeve
   auto them = decoded("them.m4a");
   double from = ((*programMs)(t0) + 500) / 1000, to = from + 3;
   ASSERT_GT(seconds(them), to);
-  double kept = toneLevel(them, 1000, from, to), left = toneLevel(them, 440, from, to);
+  double kept = steadyToneLevel(them, 1000, from, to), left = toneLevel(them, 440, from, to);
   EXPECT_NEAR(dB(kept / kToneRms), 0, 1) << "1 kHz at " << kept;
   EXPECT_LT(dB(left / kToneRms), -40) << "440 Hz at " << left;
 }
@@ -203,7 +224,7 @@ TEST_F(ExcludeTest, StreamsThatComeAndGoAreInAtTheirMomentsAndAFamilyLateComerIs
     // Before the click, once the player surely plays: the tone alone.
     double to = ((*programMs)(clicks[i]) - 50) / 1000, from = to - 0.35;
     SCOPED_TRACE("stream " + std::to_string(i));
-    EXPECT_NEAR(dB(toneLevel(them, 1000, from, to) / kToneRms), 0, 1);
+    EXPECT_NEAR(dB(steadyToneLevel(them, 1000, from, to) / kToneRms), 0, 1);
     EXPECT_LT(dB(toneLevel(them, 440, from, to) / kToneRms), -40);
     if (i + 1 < spans.size()) {
       double quietFrom = ((*programMs)(spans[i].second) + 100) / 1000;
@@ -236,9 +257,9 @@ TEST_F(ExcludeTest, WithNoFamilyPlayingThemIsWhatTheSpeakersMonitorCarries) {
 
   auto me = decoded("me.m4a"), them = decoded("them.m4a");
   double from = ((*programMs)(t0) + 300) / 1000;
-  double inThem = toneLevel(them, 1000, from, from + 1), inMonitor = 0;
+  double inThem = steadyToneLevel(them, 1000, from, from + 1), inMonitor = 0;
   // The reference's loudest second of tone.
-  for (double at = 0; at + 1 <= seconds(monitor); at += 0.25) inMonitor = std::max(inMonitor, toneLevel(monitor, 1000, at, at + 1));
+  for (double at = 0; at + 1 <= seconds(monitor); at += 0.25) inMonitor = std::max(inMonitor, steadyToneLevel(monitor, 1000, at, at + 1));
   ASSERT_GT(inMonitor, 0.5 * kToneRms) << "the reference heard the tone";
   EXPECT_NEAR(dB(inThem / inMonitor), 0, 1) << inThem << " against " << inMonitor;
   for (uint64_t click : placed) {
@@ -248,6 +269,67 @@ TEST_F(ExcludeTest, WithNoFamilyPlayingThemIsWhatTheSpeakersMonitorCarries) {
     EXPECT_GT(std::fabs(them[b]), 0.3) << "a click in \"them\" near " << at << " ms";
     EXPECT_NEAR(double(a) / kFrames, double(b) / kFrames, 20.0) << "the click at " << at << " ms";
   }
+}
+
+// Another application's stream that moves to another device leaves "them"
+// and is back when it moves back, as the device's monitor would have it.
+TEST_F(ExcludeTest, AStreamMovedToAnotherDeviceIsOutUntilItMovesBack) {
+  SecondSpeakers second;
+  ASSERT_TRUE(second.loaded());
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  auto other = Player::play(toneSignal(kSpeakers, 1000, kAmplitude, 5));
+  ASSERT_TRUE(other);
+  std::optional<std::string> stream;
+  for (int i = 0; i < 100 && !stream; ++i, std::this_thread::sleep_for(20ms)) stream = playbackStreamOf(other->pid());
+  ASSERT_TRUE(stream);
+  uint64_t t0 = monotonicNs();
+  sleepUntil(t0 + secondsNs(1.5));
+  uint64_t away = monotonicNs();
+  ASSERT_EQ(pactl({"move-sink-input", *stream, "test_speakers2"}).status, 0);
+  sleepUntil(t0 + secondsNs(3));
+  uint64_t back = monotonicNs();
+  ASSERT_EQ(pactl({"move-sink-input", *stream, kSpeakers}).status, 0);
+  sleepUntil(t0 + secondsNs(4.3));
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+  EXPECT_EQ(rec->log(), "");
+
+  auto them = decoded("them.m4a");
+  auto at = [&](uint64_t ns, double plusMs) { return ((*programMs)(ns) + plusMs) / 1000; };
+  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(t0, 200), at(away, -100)) / kToneRms), 0, 1) << "before the move";
+  EXPECT_LT(rmsBetween(them, at(away, 200), at(back, -100)), 1e-3) << "while on the other device";
+  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(back, 300), at(back, 1100)) / kToneRms), 0, 1) << "after it came back";
+}
+
+// After the default output switches, "them" follows it, and the family's
+// sound on the new device stays out while another application's is in.
+TEST_F(ExcludeTest, OnANewDefaultOutputTheFamilyIsStillLeftOut) {
+  SecondSpeakers second;
+  ASSERT_TRUE(second.loaded());
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  ASSERT_EQ(pactl({"set-default-sink", "test_speakers2"}).status, 0);
+  ASSERT_TRUE(rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 5s)) << rec->log();
+  uint64_t t0 = monotonicNs();
+  auto sibling = familyPlayer(440, 3, "test_speakers2");
+  auto other = Player::play(toneSignal("test_speakers2", 1000, kAmplitude, 3));
+  ASSERT_TRUE(sibling && other);
+  sleepUntil(t0 + secondsNs(3));
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+
+  auto them = decoded("them.m4a");
+  double from = ((*programMs)(t0) + 500) / 1000, to = from + 2;
+  ASSERT_GT(seconds(them), to);
+  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, from, to) / kToneRms), 0, 1);
+  EXPECT_LT(dB(toneLevel(them, 440, from, to) / kToneRms), -40);
 }
 
 }  // namespace

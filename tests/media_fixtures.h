@@ -211,4 +211,16 @@ inline double toneLevel(const std::vector<float>& samples, double hz, double fro
   return std::sqrt(std::max(0.0, power)) * 2 / double(span.size()) / std::sqrt(2.0);
 }
 
+// The level of a tone where it plays: the median of toneLevel over the 50 ms
+// blocks between the two times. A player starved by a busy machine leaves
+// holes in its own sound, which would lower a plain toneLevel.
+inline double steadyToneLevel(const std::vector<float>& samples, double hz, double from, double to) {
+  std::vector<double> levels;
+  for (double at = from; at + 0.05 <= to + 1e-9; at += 0.05) levels.push_back(toneLevel(samples, hz, at, at + 0.05));
+  if (levels.empty()) return 0;
+  auto mid = levels.begin() + levels.size() / 2;
+  std::nth_element(levels.begin(), mid, levels.end());
+  return *mid;
+}
+
 }  // namespace lumeno::test

@@ -386,8 +386,6 @@ TEST_F(RecordTest, JoinAndCompactRefuseAFolderThatIsBeingRecorded) {
 // ---------------------------------------------------------------------------
 // Devices that change under a recording.
 
-bool isWarn(const Event& e, const char* code) { return e.type() == "warn" && e.json["code"] == code; }
-
 size_t countWarn(const std::vector<ArrivedEvent>& events, const char* code) {
   size_t n = 0;
   for (const auto& e : events) n += isWarn(e.event, code);
