@@ -39,6 +39,7 @@ void StreamMix::add(uint32_t stream, const float* samples, uint32_t frames, uint
   int64_t at = frameAt(heardNs);
   auto [it, fresh] = streams_.try_emplace(stream);
   Place& place = it->second;
+  int64_t skip = 0;  // frames at the front that are not added
   if (!fresh) {
     // A stream's data is contiguous while it plays, so an odd time is
     // ignored; only a disagreement that lasts is a real jump.
@@ -50,19 +51,28 @@ void StreamMix::add(uint32_t stream, const float* samples, uint32_t frames, uint
     } else {
       place.disagreeing = 0;
     }
+    // After a jump back the stream never goes over its own frames, which
+    // would sum two copies of it: what overlaps is dropped.
+    skip = std::clamp<int64_t>(place.written - at, 0, frames);
+  }
+  dropped_ += uint64_t(skip);
+  if (skip == int64_t(frames)) {
+    place.next = at + frames;
+    return;
   }
   // Data later than the mix has gone (a busy machine, or a new stream
   // whose timing took long to settle) is kept, from where the mix stands.
-  if (at < *out_) {
-    lateFrames_ += uint64_t(*out_ - at);
-    at = *out_;
+  if (at + skip < *out_) {
+    lateFrames_ += uint64_t(*out_ - (at + skip));
+    at = *out_ - skip;
   }
   place.next = at + frames;
+  place.written = std::max(place.written, place.next);
 
   int64_t size = int64_t(ring_.size());
-  int64_t first = std::max(at, *out_);
+  int64_t first = at + skip;
   int64_t end = std::min(at + int64_t(frames), *out_ + size);
-  dropped_ += uint64_t(frames) - uint64_t(std::max<int64_t>(0, end - first));
+  dropped_ += uint64_t(int64_t(frames) - skip - std::max<int64_t>(0, end - first));
   float scale = 1.0f / float(channels);
   for (int64_t f = first; f < end; ++f) {
     const float* frame = samples + size_t(f - at) * channels;
@@ -83,9 +93,12 @@ std::optional<StreamMix::Block> StreamMix::tick(uint32_t frames, std::optional<u
       clockNext_ = at;
     } else if (std::llabs(at - clockNext_) > clockTolerance_) {
       // The clock's own times wobble too; only a real jump moves the mix.
-      // Forward, the time skipped is silence; backward, the mix waits until
-      // the clock has caught up, so that no time is handed out twice.
-      if (at - delay_ > *out_) {
+      // Forward (the device played more than its monitor delivered, as a
+      // new or waking device does), the frames in between are handed out
+      // all the same, with what the streams added there; only a jump
+      // beyond what the ring holds is silence. Backward, the mix waits
+      // until the clock has caught up, so that no time is handed out twice.
+      if (at - delay_ - *out_ > int64_t(ring_.size()) / 2) {
         clear(*out_, at - delay_);
         out_ = at - delay_;
       }

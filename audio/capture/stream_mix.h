@@ -41,7 +41,8 @@ class StreamMix {
   // after the last): the mix up to delayFrames before the clock's end. None
   // while nothing is due: before the clock had a time, during its first
   // delayFrames, after it jumped back, and while less than a block is due.
-  // A jump forward is silence.
+  // A jump forward hands out the frames in between, silence only when
+  // it goes beyond half the ring (about half a second).
   std::optional<Block> tick(uint32_t frames, std::optional<uint64_t> heardNs);
 
   // Frames dropped, and how far (frames, summed) late data was moved.
@@ -65,6 +66,7 @@ class StreamMix {
   int64_t clockNext_ = 0;      // the clock's next frame
   struct Place {
     int64_t next = 0;         // where the stream's next frame goes
+    int64_t written = 0;      // the end of the frames it has added
     int64_t disagreeing = 0;  // frames in a row whose heard times said otherwise
   };
   std::unordered_map<uint32_t, Place> streams_;

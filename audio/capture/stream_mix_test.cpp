@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <vector>
 
@@ -110,6 +111,27 @@ TEST(StreamMixTest, AStreamFollowsAJumpThatLasts) {
   EXPECT_FLOAT_EQ(clock.at(kT0 + 180 * kMs), 0.0f);
 }
 
+// A stream placed late (its first data came after the mix had gone on)
+// whose times then say it belongs earlier moves back without summing two
+// copies of itself: the overlap is dropped, and it is on time again.
+TEST(StreamMixTest, AStreamMovingBackDropsWhatOverlapsInsteadOfDoublingIt) {
+  StreamMix mix(kRate, 200);
+  Clock clock(mix);
+  clock.run(1);
+  std::vector<float> block(10, 0.5f);
+  mix.add(1, block.data(), 10, 1, kT0 + 50 * kMs);
+  // From here on its times are 50 ms earlier than the frames it follows.
+  for (uint64_t i = 1; i <= 15; ++i) mix.add(1, block.data(), 10, 1, kT0 + 10 * i * kMs);
+  clock.run(40);
+  ASSERT_GE(clock.out.size(), 200u);
+  EXPECT_FLOAT_EQ(*std::max_element(clock.out.begin(), clock.out.end()), 0.5f) << "never two copies";
+  // Nine blocks more are taken as contiguous (up to 150 ms); then it is back
+  // on its own times, and the five blocks that overlap are dropped.
+  for (uint64_t ms : {49, 160}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 0.0f) << ms;
+  for (uint64_t ms : {50, 139, 140, 159}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 0.5f) << ms;
+  EXPECT_EQ(mix.dropped(), 50u);
+}
+
 TEST(StreamMixTest, DataBeforeTheClockIsDroppedAndLateDataComesWhereTheMixStands) {
   StreamMix mix(kRate, 20);
   std::vector<float> ten(10, 1.0f);
@@ -130,19 +152,30 @@ TEST(StreamMixTest, DataBeforeTheClockIsDroppedAndLateDataComesWhereTheMixStands
   EXPECT_EQ(std::vector<float>(clock.out.begin() + 20, clock.out.end()), want);
 }
 
-TEST(StreamMixTest, AClockJumpForwardIsSilenceAndOneBackNeverRepeatsTime) {
+// The monitor of a new or waking device delivers less than the device
+// played, and its times jump forward: the frames in between are still
+// handed out, with what the streams added there, unless the jump goes
+// beyond what the mix holds.
+TEST(StreamMixTest, AClockJumpForwardHandsOutWhatLayInBetweenAndOneBackNeverRepeatsTime) {
   StreamMix mix(kRate, 20);
   Clock clock(mix);
   clock.run(3);
   std::vector<float> ones(5, 1.0f);
   mix.add(1, ones.data(), 5, 1, kT0 + 12 * kMs);
-  // The device's timeline moved on by half a second: what lay in between is gone.
-  auto jumped = mix.tick(10, kT0 + 530 * kMs);
+  mix.add(2, ones.data(), 5, 1, kT0 + 300 * kMs);
+  clock.take(mix.tick(10, kT0 + 430 * kMs));
+  ASSERT_EQ(clock.out.size(), 420u) << "everything up to the delay before the clock";
+  for (uint64_t ms : {12, 16, 300, 304}) EXPECT_FLOAT_EQ(clock.at(kT0 + ms * kMs), 1.0f) << ms;
+  EXPECT_FLOAT_EQ(std::accumulate(clock.out.begin(), clock.out.end(), 0.0f), 10.0f);
+
+  // Beyond half of what the mix holds (520 ms here), the time skipped is silence.
+  mix.add(3, ones.data(), 5, 1, kT0 + 500 * kMs);
+  auto jumped = mix.tick(10, kT0 + 1030 * kMs);
   ASSERT_TRUE(jumped);
-  EXPECT_EQ(jumped->heardNs, kT0 + 510 * kMs);
+  EXPECT_EQ(jumped->heardNs, kT0 + 1010 * kMs);
   EXPECT_EQ(jumped->samples, std::vector<float>(10, 0.0f));
   // Back by 100 ms: nothing until the clock is past what was handed out.
-  uint64_t clockAt = kT0 + 440 * kMs;
+  uint64_t clockAt = kT0 + 940 * kMs;
   int silentTicks = 0;
   for (std::optional<StreamMix::Block> b; !(b = mix.tick(10, clockAt)); clockAt += 10 * kMs) ++silentTicks;
   EXPECT_EQ(silentTicks, 10);
