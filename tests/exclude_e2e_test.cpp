@@ -324,6 +324,7 @@ TEST_F(ExcludeTest, OnANewDefaultOutputTheFamilyIsStillLeftOut) {
   rec->command("stop");
   auto result = rec->wait();
   ASSERT_EQ(result.status, 0) << rec->log();
+  EXPECT_EQ(rec->log(), "");
 
   auto them = decoded("them.m4a");
   double from = ((*programMs)(t0) + 500) / 1000, to = from + 2;
