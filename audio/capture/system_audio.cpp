@@ -17,9 +17,11 @@ std::string hertz(double rate) { return std::to_string(int64_t(rate)); }
 
 std::string status(int code) { return std::to_string(code ? code : pulse::kUnknownError); }
 
-// How far the mix trails the device. A new stream's first fragments wait
-// until its timing settles (8 latency reports of fragments of 5 ms or
-// less); "them" is paused and resumed by arrival, so it is kept short.
+// How far the mix trails the device. A new stream's first data waits until
+// its timing settles (8 latency reports; the server hands a playback
+// stream's data over in pieces of a few ms, so they come quickly), and
+// data later than this is still kept, a little late. "them" is paused and
+// resumed by arrival, so the delay is kept short.
 constexpr double kMixDelaySeconds = 0.06;
 // How soon a playback stream that could not be recorded is tried again.
 constexpr double kRetrySeconds = 0.1;
@@ -244,7 +246,9 @@ std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {
   wanted.device = monitorName_;
   wanted.rate = uint32_t(rate);
   wanted.channels = channels_;
-  wanted.fragmentFrames = wanted.rate / 200;  // its timing settles within the mix's delay
+  // As the monitor's: smaller ones would have the device render in smaller
+  // blocks for every stream on it, which doubled the server's work.
+  wanted.fragmentFrames = wanted.rate / 100;
   wanted.dontMove = true;
   wanted.monitorOf = input;
   wanted.name = "system audio stream";
