@@ -481,10 +481,10 @@ struct PlaybackTap::State {
 
   // The cycle's time, for the stream frame `first` that it carries: `now` is
   // when the driver started the cycle, `delay` how far the frames are from
-  // the device that plays them. Now and then a reading is one cycle late;
-  // the median of the last three anchors (host time of stream frame 0) drops
-  // such a reading and still follows a graph that runs behind the clock
-  // within two cycles.
+  // the device that plays them. Each cycle is timed afresh, so that time the
+  // graph lost (a cycle it skipped, a stream that ran dry) is not carried on.
+  // Now and then a reading is one cycle late: the median of the last three
+  // anchors (host time of stream frame 0) drops it.
   void timeCycle(uint64_t first) {
     pw_time time{};
     if (pw_stream_get_time_n(stream, &time, sizeof time) != 0 || time.now <= 0 || time.rate.denom == 0) return;
@@ -528,7 +528,9 @@ std::unique_ptr<PlaybackTap> PlaybackTap::open(const TapSpec& wanted, DataHandle
   state->frameBytes = uint32_t(sizeof(float) * wanted.channels);
 
   if (!state->connect()) return failed();
-  if (!state->playbackNode || state->playbackClass != "Stream/Output/Audio") {
+  // A node's class may be announced after the node itself: only a known
+  // other class rules it out.
+  if (!state->playbackNode || (!state->playbackClass.empty() && state->playbackClass != "Stream/Output/Audio")) {
     state->breakOpen(kNoSuchStream, "no playback stream with serial " + std::to_string(wanted.serial));
     return failed();
   }

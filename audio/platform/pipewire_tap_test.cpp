@@ -212,12 +212,18 @@ TEST_F(PipewireTapTest, AClickIsHeardAtTheSameMomentAsOnTheMonitor) {
   auto viaTap = tap.clicks(), viaMonitor = monitor.clicks();
   ASSERT_EQ(viaTap.size(), at.size());
   ASSERT_EQ(viaMonitor.size(), at.size());
+  std::vector<double> apart;
   for (size_t i = 0; i < at.size(); ++i) {
-    double apartMs = (viaTap[i] - viaMonitor[i]) / 1e6;
-    std::printf("click %zu: tap - monitor %+.3f ms, tap - placed %+.3f ms\n", i, apartMs,
+    apart.push_back((viaTap[i] - viaMonitor[i]) / 1e6);
+    std::printf("click %zu: tap - monitor %+.3f ms, tap - placed %+.3f ms\n", i, apart.back(),
                 (viaTap[i] - double(placed[i])) / 1e6);
-    EXPECT_NEAR(apartMs, 0, 2) << "click " << i;
   }
+  // They agree within a few milliseconds, but a busy machine makes the
+  // graph skip cycles, which the monitor's median of latency reports follows
+  // late: its times wander by up to about 15 ms then. A basis off by a graph
+  // cycle at the default quantum (21 ms) shows beyond that.
+  std::nth_element(apart.begin(), apart.begin() + apart.size() / 2, apart.end());
+  EXPECT_NEAR(apart[apart.size() / 2], 0, 15) << "the median of the differences";
 }
 
 TEST_F(PipewireTapTest, TheStreamEndingFailsTheTapOnce) {
