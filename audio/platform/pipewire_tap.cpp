@@ -111,6 +111,7 @@ struct PlaybackTap::State {
   int syncSeq = -1;
   bool synced = false;
   int linkCheckSeq = -1;  // the round trip after a link went
+  bool linking = false;   // new output ports of the playback stream are linked
   pw_stream_state streamState = PW_STREAM_STATE_UNCONNECTED;
   // Something went wrong, while opening or after: the first reason counts.
   bool broken = false;
@@ -255,32 +256,45 @@ struct PlaybackTap::State {
   }
 
   // Links every output port of the playback stream to the input of the
-  // same channel; a mono output feeds every input.
+  // same channel; a mono output feeds every input. Ports the stream gets
+  // later (a new stream may still be setting itself up) are linked as they
+  // come.
   bool link() {
     uint32_t mine = pw_stream_get_node_id(stream);
     if (!waitFor([&] {
           return playbackNode && portsOf(mine, false).size() == wanted.channels && !portsOf(*playbackNode, true).empty();
         }))
       return false;
-    auto inputs = portsOf(mine, false);
-    auto outputs = portsOf(*playbackNode, true);
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      for (size_t o = 0; o < outputs.size(); ++o) {
-        const Port& in = *inputs[i].second;
-        const Port& out = *outputs[o].second;
-        bool matches = out.channel == in.channel || out.channel == "MONO" || in.channel == "MONO" ||
-                       // Channels named differently: position by position.
-                       (std::none_of(outputs.begin(), outputs.end(), [&](auto& p) { return p.second->channel == in.channel; }) && o == i);
-        if (matches && !makeLink(*playbackNode, outputs[o].first, mine, inputs[i].first)) return false;
-      }
-    }
+    for (const auto& [id, port] : portsOf(*playbackNode, true))
+      if (!linkOutput(id)) return breakOpen(-errno, "cannot link to the playback stream");
     if (links.empty()) return breakOpen(-EINVAL, "the playback stream has no channel to link");
+    linking = true;
     // Bound: the server made it. Paused or active: formats agreed.
     return waitFor([this] {
       return std::all_of(links.begin(), links.end(), [](const auto& l) {
         return l->id != SPA_ID_INVALID && l->linkState >= PW_LINK_STATE_PAUSED;
       });
     });
+  }
+
+  // Links one output port of the playback stream; false when the server
+  // would not take a link.
+  bool linkOutput(uint32_t outPort) {
+    uint32_t mine = pw_stream_get_node_id(stream);
+    auto inputs = portsOf(mine, false);
+    auto outputs = portsOf(*playbackNode, true);
+    auto at = std::find_if(outputs.begin(), outputs.end(), [&](const auto& p) { return p.first == outPort; });
+    if (at == outputs.end()) return true;
+    const Port& out = *at->second;
+    size_t o = size_t(at - outputs.begin());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      const Port& in = *inputs[i].second;
+      bool named = std::any_of(outputs.begin(), outputs.end(), [&](const auto& p) { return p.second->channel == in.channel; });
+      // Channels named differently: position by position.
+      bool matches = out.channel == in.channel || out.channel == "MONO" || in.channel == "MONO" || (!named && o == i);
+      if (matches && !makeLink(*playbackNode, outPort, mine, inputs[i].first)) return false;
+    }
+    return true;
   }
 
   bool makeLink(uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort) {
@@ -293,7 +307,7 @@ struct PlaybackTap::State {
     auto* proxy = static_cast<pw_proxy*>(
         pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);
-    if (!proxy) return breakOpen(-errno, "cannot link to the playback stream");
+    if (!proxy) return false;
     auto l = std::make_unique<Link>();
     l->state = this;
     l->proxy = proxy;
@@ -392,7 +406,10 @@ struct PlaybackTap::State {
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
       auto node = number(props, PW_KEY_NODE_ID);
       if (!node) return;
-      self->ports[id] = Port{*node, text(props, PW_KEY_PORT_DIRECTION) == "out", text(props, PW_KEY_AUDIO_CHANNEL)};
+      bool output = text(props, PW_KEY_PORT_DIRECTION) == "out";
+      self->ports[id] = Port{*node, output, text(props, PW_KEY_AUDIO_CHANNEL)};
+      if (self->linking && output && self->playbackNode == *node && !self->broken && !self->linkOutput(id))
+        self->breakDown(-EIO, "cannot link to the playback stream");
     } else {
       return;
     }
@@ -447,6 +464,7 @@ struct PlaybackTap::State {
   static void onProcess(void* p) {
     auto* self = static_cast<State*>(p);
     std::lock_guard guard(self->handlerMutex);
+    if (self->dataClosed) return;  // the stream is going
     // The buffers of this call, the last being the cycle's own.
     std::array<pw_buffer*, 16> taken;
     size_t count = 0;
@@ -457,7 +475,7 @@ struct PlaybackTap::State {
       if (count > 0) before += self->framesIn(taken[count - 1]);
       taken[count++] = b;
     }
-    if (count > 0 && !self->dataClosed) {
+    if (count > 0) {
       self->timeCycle(self->frames + before);
       for (size_t i = 0; i < count; ++i) {
         uint32_t n = self->framesIn(taken[i]);
