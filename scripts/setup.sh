@@ -65,7 +65,7 @@ apt-get install -y -qq --no-install-recommends \
   libfdk-aac-dev \
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg \
   libpulse-dev pulseaudio pulseaudio-utils \
-  pipewire pipewire-pulse wireplumber dbus-daemon \
+  pipewire pipewire-pulse wireplumber dbus-daemon libpipewire-0.3-dev \
   nlohmann-json3-dev \
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us \
   festival festvox-us-slt-hts \

@@ -107,20 +107,22 @@ struct SecondSpeakers : Modules {
 };
 
 // Records what the speakers' monitor carries, as a reference, on a thread.
+// In stereo, averaged here as the recorder does: the servers' own down-mixes
+// differ (PipeWire's keeps the power, 3 dB above the average).
 class MonitorRecording {
  public:
   MonitorRecording() {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
-    pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1), 480 * sizeof(float)};
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1), 2 * 480 * sizeof(float)};
     int error = 0;
     stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_RECORD, (kSpeakers + ".monitor").c_str(), "reference",
                             &spec, nullptr, &attr, &error);
     if (!stream_) return;
     thread_ = std::thread([this] {
-      std::vector<float> block(480);
+      std::vector<float> block(2 * 480);
       while (!stop_) {
         if (pa_simple_read(stream_, block.data(), block.size() * sizeof(float), nullptr) < 0) break;
-        samples_.insert(samples_.end(), block.begin(), block.end());
+        for (size_t i = 0; i + 1 < block.size(); i += 2) samples_.push_back((block[i] + block[i + 1]) / 2);
       }
     });
   }

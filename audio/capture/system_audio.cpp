@@ -1,9 +1,11 @@
 #include "audio/capture/system_audio.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "audio/base/events.h"
 #include "audio/capture/stream_mix.h"
+#include "audio/platform/pipewire_tap.h"
 #include "audio/platform/pulse.h"
 #include "audio/track/pcm.h"
 
@@ -26,12 +28,12 @@ constexpr double kMixDelaySeconds = 0.06;
 // How soon a playback stream that could not be recorded is tried again.
 constexpr double kRetrySeconds = 0.1;
 
+bool onPipewire(const pulse::ServerInfo& info) { return info.serverName.find("PipeWire") != std::string::npos; }
+
 // PipeWire's pulse server (0.3.65) accepts a record stream of one playback
-// stream but never delivers data on it.
-bool recordsOnePlaybackStream() {
-  auto info = server().serverInfo();
-  return info && info->serverName.find("PipeWire") == std::string::npos;
-}
+// stream but never delivers data on it: there PipeWire itself records it,
+// when it can be reached.
+bool recordsOnePlaybackStream(const pulse::ServerInfo& info) { return !onPipewire(info) || pipewire::reachable(); }
 
 // The rate of a sink or source known by its object ID, if it is of that kind.
 template <typename Find>
@@ -44,6 +46,12 @@ std::optional<double> rateOf(AudioObjectID id, AudioObjectKind kind, Find find) 
 }
 
 }  // namespace
+
+struct SystemAudio::LockedMix {
+  LockedMix(double rate, uint32_t delayFrames, uint32_t minBlockFrames) : mix(rate, delayFrames, minBlockFrames) {}
+  std::mutex lock;
+  StreamMix mix;
+};
 
 SystemAudio::SystemAudio(OnBuffer onBuffer, SerialQueue& queue)
     : onBuffer_(std::make_shared<OnBuffer>(std::move(onBuffer))),
@@ -111,9 +119,11 @@ bool SystemAudio::start() {
   monitorName_ = monitor->name;
   sinkIndex_ = sink->index;
   channels_ = format.channels;
+  auto info = server().serverInfo();
+  tapStreams_ = info && onPipewire(*info);
   // Elsewhere the family's sound stays in: the monitor is all there is.
-  if (recordsOnePlaybackStream())
-    mix_ = std::make_shared<StreamMix>(format.sampleRate, uint32_t(format.sampleRate * kMixDelaySeconds),
+  if (info && recordsOnePlaybackStream(*info))
+    mix_ = std::make_shared<LockedMix>(format.sampleRate, uint32_t(format.sampleRate * kMixDelaySeconds),
                                        uint32_t(format.sampleRate / 100));
 
   pulse::StreamSpec wanted;
@@ -140,7 +150,11 @@ bool SystemAudio::start() {
       deliver(mono(samples, frames, format.sampleRate, format.channels, false), heardHost);
       return;
     }
-    auto block = mix->tick(frames, heardHost);
+    std::optional<StreamMix::Block> block;
+    {
+      std::lock_guard guard(mix->lock);
+      block = mix->mix.tick(frames, heardHost);
+    }
     if (!block) return;
     deliver(mono(block->samples.data(), uint32_t(block->samples.size()), format.sampleRate, 1, false), block->heardNs);
   };
@@ -214,12 +228,12 @@ void SystemAudio::followPlayback() {
     if (input.sink == sinkIndex_ && !input.corked && !family) wanted.insert(input.index);
   }
   // Gone, moved away, corked, or failed: a failed one is recorded afresh.
-  std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second->running(); });
+  std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second.running(); });
   bool missing = false;
   for (uint32_t input : wanted) {
     if (streams.count(input)) continue;
     if (auto stream = recordAlone(input))
-      streams[input] = std::move(stream);
+      streams.emplace(input, std::move(*stream));
     else
       missing = true;
   }
@@ -241,21 +255,19 @@ void SystemAudio::retryLater() {
   });
 }
 
-std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {
-  pulse::StreamSpec wanted;
-  wanted.device = monitorName_;
-  wanted.rate = uint32_t(rate);
-  wanted.channels = channels_;
-  // As the monitor's: smaller ones would have the device render in smaller
-  // blocks for every stream on it, which doubled the server's work.
-  wanted.fragmentFrames = wanted.rate / 100;
-  wanted.dontMove = true;
-  wanted.monitorOf = input;
-  wanted.name = "system audio stream";
+SystemAudio::Alone::Alone() = default;
+SystemAudio::Alone::~Alone() = default;
+SystemAudio::Alone::Alone(Alone&&) noexcept = default;
+
+bool SystemAudio::Alone::running() const { return monitor ? monitor->running() : tap && tap->running(); }
+
+std::optional<SystemAudio::Alone> SystemAudio::recordAlone(uint32_t input) {
   auto mix = mix_;
   uint32_t channels = channels_;
   auto onData = [mix, input, channels](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
-    if (heardHost) mix->add(input, samples, frames, channels, *heardHost);
+    if (!heardHost) return;
+    std::lock_guard guard(mix->lock);
+    mix->mix.add(input, samples, frames, channels, *heardHost);
   };
   // It ends when its playback stream ends or moves: the next look sorts it out.
   std::weak_ptr<SystemAudio*> weak = self_;
@@ -267,11 +279,39 @@ std::unique_ptr<pulse::RecordStream> SystemAudio::recordAlone(uint32_t input) {
   };
   int code = 0;
   std::string error;
-  auto stream = pulse::RecordStream::open(wanted, onData, onFail, &code, &error);
-  // A stream that ended before it could be recorded is no trouble.
-  if (!stream && code != pulse::kNoSuchEntity)
-    log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
-  return stream;
+  Alone alone;
+  bool ended = false;  // before it could be recorded: no trouble
+  if (tapStreams_) {
+    pipewire::TapSpec wanted;
+    wanted.serial = input;  // PipeWire's pulse server numbers streams by their serial
+    wanted.rate = uint32_t(rate);
+    wanted.channels = channels_;
+    // Its times are the graph's own from the first cycle: no settling. It
+    // asks for no latency, so that it never changes the graph's quantum
+    // (which upsets the monitor's latency reports).
+    wanted.fragmentFrames = 0;
+    wanted.name = "system audio stream";
+    alone.tap = pipewire::PlaybackTap::open(wanted, onData, onFail, &code, &error);
+    ended = code == pipewire::kNoSuchStream;
+  } else {
+    pulse::StreamSpec wanted;
+    wanted.device = monitorName_;
+    wanted.rate = uint32_t(rate);
+    wanted.channels = channels_;
+    // As the monitor's: smaller ones would have the device render in
+    // smaller blocks for every stream on it, which doubled the server's work.
+    wanted.fragmentFrames = wanted.rate / 100;
+    wanted.dontMove = true;
+    wanted.monitorOf = input;
+    wanted.name = "system audio stream";
+    alone.monitor = pulse::RecordStream::open(wanted, onData, onFail, &code, &error);
+    ended = code == pulse::kNoSuchEntity;
+  }
+  if (!alone.monitor && !alone.tap) {
+    if (!ended) log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
+    return std::nullopt;
+  }
+  return alone;
 }
 
 void SystemAudio::watch(AudioObjectID object, uint32_t selector, std::function<void()> handler) {

@@ -5,14 +5,16 @@
 // stream on the device is recorded alone and they are mixed (StreamMix) on
 // the timeline of the device's monitor, which runs all the time so that the
 // buffers stay gap-free; silence where nothing plays. The family's streams
-// are never recorded, so a stream is left out from its first sample. On a
-// server that cannot record one playback stream alone (PipeWire's pulse
-// server), the monitor itself is delivered, family and all.
+// are never recorded, so a stream is left out from its first sample. A
+// stream is recorded alone by a per-stream monitor stream on PulseAudio and
+// by a PlaybackTap on PipeWire, whose pulse server cannot do that; where
+// neither is to be had, the monitor itself is delivered, family and all.
 //
 // start(), stop(), watch() and the rate handlers run on the queue given at
-// construction (the work queue); onBuffer is called there too. The stream's
-// callback runs on the audio server's thread and only makes the mono copy
-// and queues it.
+// construction (the work queue); onBuffer is called there too. The monitor's
+// callback runs on the audio server's thread and only mixes, makes the mono
+// copy and queues it; the streams recorded alone add to the mix from the
+// audio server's thread, or a PipeWire tap's own.
 #pragma once
 
 #include <functional>
@@ -31,6 +33,9 @@ namespace lumeno {
 
 namespace pulse {
 class RecordStream;
+}
+namespace pipewire {
+class PlaybackTap;
 }
 class StreamMix;
 
@@ -75,9 +80,19 @@ class SystemAudio {
   // The family's playback streams, to be left out of the capture; read
   // again whenever a playback stream appears.
   std::vector<AudioObjectID> excluded;
+  // A playback stream recorded alone: by a monitor stream of its own, or on
+  // PipeWire by a tap.
+  struct Alone {
+    std::unique_ptr<pulse::RecordStream> monitor;
+    std::unique_ptr<pipewire::PlaybackTap> tap;
+    Alone();
+    ~Alone();
+    Alone(Alone&&) noexcept;
+    bool running() const;
+  };
   // The other playback streams on the device, each recorded alone, by
   // their server index.
-  std::map<uint32_t, std::unique_ptr<pulse::RecordStream>> streams;
+  std::map<uint32_t, Alone> streams;
 
  private:
   void deviceRateChanged();
@@ -85,20 +100,26 @@ class SystemAudio {
   // Records every playback stream on the device that is not the family's
   // and plays (not corked), and no other.
   void followPlayback();
-  std::unique_ptr<pulse::RecordStream> recordAlone(uint32_t input);
+  // None when it cannot be recorded (it ended meanwhile, or a log line says why).
+  std::optional<Alone> recordAlone(uint32_t input);
   // Looks again a little later, once however many times it is asked.
   void retryLater();
 
   std::shared_ptr<OnBuffer> onBuffer_;
   SerialQueue& queue_;
   std::optional<double> initialTapRate_;
-  std::shared_ptr<StreamMix> mix_;  // none: the monitor is delivered as it is
+  // The mix, with a lock: the monitor ticks it on the pulse server's thread,
+  // PipeWire taps add to it on threads of their own. None: the monitor is
+  // delivered as it is.
+  struct LockedMix;
+  std::shared_ptr<LockedMix> mix_;
   std::optional<uint64_t> playbackListener_;
   std::set<uint32_t> seen_;  // playback streams known at the last look
   bool retrying_ = false;    // a look is queued for streams not recorded yet
   std::string monitorName_;
   uint32_t sinkIndex_ = 0;
   uint32_t channels_ = 0;
+  bool tapStreams_ = false;  // streams are recorded alone by PipeWire taps
   // Handlers queued by the server hold this weakly: they do nothing once the
   // object is gone.
   std::shared_ptr<SystemAudio*> self_;
