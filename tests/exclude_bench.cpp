@@ -89,16 +89,16 @@ int run(double seconds) {
     auto monitorOnly = measure(
         server.pid(), seconds,
         [&] {
-          pulse::StreamSpec spec;
-          spec.device = kSpeakers + ".monitor";
-          spec.rate = 48000;
-          spec.channels = 2;
-          spec.fragmentFrames = 480;
-          spec.name = "plain monitor";
+          pulse::StreamSpec wanted;
+          wanted.device = kSpeakers + ".monitor";
+          wanted.rate = 48000;
+          wanted.channels = 2;
+          wanted.fragmentFrames = 480;
+          wanted.name = "plain monitor";
           int code = 0;
           std::string error;
           plain = pulse::RecordStream::open(
-              spec,
+              wanted,
               [&](const float* samples, uint32_t frames, std::optional<uint64_t>) {
                 auto b = mono(samples, frames, 48000, 2, false);
                 if (b) queue.async([&, b = std::move(*b)] { buffers += b.frameLength() > 0; });

@@ -50,9 +50,9 @@ void expectOnlyTheOthersTone(const std::vector<float>& them, double from, double
 class OwnTone {
  public:
   explicit OwnTone(double hz) {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 1};
     int error = 0;
-    stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_PLAYBACK, kSpeakers.c_str(), "own tone", &spec,
+    stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_PLAYBACK, kSpeakers.c_str(), "own tone", &format,
                             nullptr, nullptr, &error);
     if (!stream_) return;
     thread_ = std::thread([this, hz] {
@@ -112,11 +112,11 @@ struct SecondSpeakers : Modules {
 class MonitorRecording {
  public:
   MonitorRecording() {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
     pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1), 2 * 480 * sizeof(float)};
     int error = 0;
     stream_ = pa_simple_new(nullptr, "exclude test", PA_STREAM_RECORD, (kSpeakers + ".monitor").c_str(), "reference",
-                            &spec, nullptr, &attr, &error);
+                            &format, nullptr, &attr, &error);
     if (!stream_) return;
     thread_ = std::thread([this] {
       std::vector<float> block(2 * 480);

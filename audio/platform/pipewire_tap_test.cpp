@@ -90,29 +90,29 @@ struct Taken {
 
 std::unique_ptr<PlaybackTap> openTap(uint32_t serial, Taken& taken, int* status = nullptr,
                                      std::string* error = nullptr) {
-  TapSpec spec;
-  spec.serial = serial;
-  spec.rate = kRate;
-  spec.channels = kChannels;
-  spec.fragmentFrames = kRate / 200;
-  spec.name = "tap test";
+  TapSpec wanted;
+  wanted.serial = serial;
+  wanted.rate = kRate;
+  wanted.channels = kChannels;
+  wanted.fragmentFrames = kRate / 200;
+  wanted.name = "tap test";
   return PlaybackTap::open(
-      spec, [&taken](const float* s, uint32_t n, std::optional<uint64_t> heard) { taken.add(s, n, heard); },
+      wanted, [&taken](const float* s, uint32_t n, std::optional<uint64_t> heard) { taken.add(s, n, heard); },
       [&taken](const std::string& why) { taken.failed(why); }, status, error);
 }
 
 // The speakers' monitor, as SystemAudio records it.
 std::unique_ptr<pulse::RecordStream> openMonitor(Taken& taken) {
-  pulse::StreamSpec spec;
-  spec.device = test::kSpeakers + ".monitor";
-  spec.rate = kRate;
-  spec.channels = kChannels;
-  spec.fragmentFrames = kRate / 100;
-  spec.name = "tap test monitor";
+  pulse::StreamSpec wanted;
+  wanted.device = test::kSpeakers + ".monitor";
+  wanted.rate = kRate;
+  wanted.channels = kChannels;
+  wanted.fragmentFrames = kRate / 100;
+  wanted.name = "tap test monitor";
   int status = 0;
   std::string error;
   return pulse::RecordStream::open(
-      spec, [&taken](const float* s, uint32_t n, std::optional<uint64_t> heard) { taken.add(s, n, heard); },
+      wanted, [&taken](const float* s, uint32_t n, std::optional<uint64_t> heard) { taken.add(s, n, heard); },
       [&taken](const std::string& why) { taken.failed(why); }, &status, &error);
 }
 
