@@ -119,7 +119,7 @@ std::unique_ptr<pulse::RecordStream> openMonitor(Taken& taken) {
 // The server's index of the player's playback stream (its object.serial).
 std::optional<uint32_t> streamOf(const Player& player) {
   for (int i = 0; i < 200; ++i) {
-    for (const auto& input : pulse::Connection::shared().sinkInputs())
+    for (const auto& input : pulse::Connection::shared().sinkInputs().value_or(std::vector<pulse::SinkInput>{}))
       if (input.pid == player.pid()) return input.index;
     std::this_thread::sleep_for(10ms);
   }
