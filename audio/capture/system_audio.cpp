@@ -1,6 +1,7 @@
 #include "audio/capture/system_audio.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "audio/base/events.h"
@@ -30,10 +31,6 @@ constexpr double kRetrySeconds = 0.1;
 
 bool onPipewire(const pulse::ServerInfo& info) { return info.serverName.find("PipeWire") != std::string::npos; }
 
-// PipeWire's pulse server (0.3.65) accepts a record stream of one playback
-// stream but never delivers data on it: there PipeWire itself records it,
-// when it can be reached.
-bool recordsOnePlaybackStream(const pulse::ServerInfo& info) { return !onPipewire(info) || pipewire::reachable(); }
 
 // The rate of a sink or source known by its object ID, if it is of that kind.
 template <typename Find>
@@ -119,10 +116,30 @@ bool SystemAudio::start() {
   monitorName_ = monitor->name;
   sinkIndex_ = sink->index;
   channels_ = format.channels;
+  // PipeWire's pulse server (0.3.65) accepts a record stream of one
+  // playback stream but never delivers data on it: there PipeWire itself
+  // records each stream, and its graph tells when one moves. Where PipeWire
+  // cannot be reached the family's sound stays in: the monitor is all there is.
   auto info = server().serverInfo();
   tapStreams_ = info && onPipewire(*info);
-  // Elsewhere the family's sound stays in: the monitor is all there is.
-  if (info && recordsOnePlaybackStream(*info))
+  if (tapStreams_) {
+    auto queue = &queue_;
+    int code = 0;
+    std::string error;
+    // A move changes several links at once: one look for them all.
+    auto queued = std::make_shared<std::atomic<bool>>(false);
+    graph_ = pipewire::GraphWatch::open(
+        [weak, queue, queued] {
+          if (queued->exchange(true)) return;
+          queue->async([weak, queued] {
+            queued->store(false);
+            if (auto self = weak.lock()) (*self)->followPlayback();
+          });
+        },
+        &code, &error);
+    if (!graph_) log("system audio: the PipeWire graph cannot be watched, so our own sound stays in: " + error);
+  }
+  if (info && (!tapStreams_ || graph_))
     mix_ = std::make_shared<LockedMix>(format.sampleRate, uint32_t(format.sampleRate * kMixDelaySeconds),
                                        uint32_t(format.sampleRate / 100));
 
@@ -187,10 +204,13 @@ bool SystemAudio::start() {
 }
 
 void SystemAudio::stop() {
+  ++generation_;
+  opening_.clear();
   for (const auto& l : listeners) server().remove(l.id);
   listeners.clear();
   if (playbackListener_) server().remove(*playbackListener_);
   playbackListener_.reset();
+  graph_.reset();
   streams.clear();
   proc.reset();
   mix_.reset();
@@ -231,7 +251,11 @@ void SystemAudio::followPlayback() {
   std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second.running(); });
   bool missing = false;
   for (uint32_t input : wanted) {
-    if (streams.count(input)) continue;
+    if (streams.count(input) || opening_.count(input)) continue;
+    if (tapStreams_) {
+      openTap(input);
+      continue;
+    }
     if (auto stream = recordAlone(input))
       streams.emplace(input, std::move(*stream));
     else
@@ -261,57 +285,107 @@ SystemAudio::Alone::Alone(Alone&&) noexcept = default;
 
 bool SystemAudio::Alone::running() const { return monitor ? monitor->running() : tap && tap->running(); }
 
-std::optional<SystemAudio::Alone> SystemAudio::recordAlone(uint32_t input) {
-  auto mix = mix_;
-  uint32_t channels = channels_;
-  auto onData = [mix, input, channels](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
+namespace {
+
+// What a stream recorded alone hands on: its data into the mix.
+auto addingTo(std::shared_ptr<SystemAudio::LockedMix> mix, uint32_t input, uint32_t channels) {
+  return [mix, input, channels](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
     if (!heardHost) return;
     std::lock_guard guard(mix->lock);
     mix->mix.add(input, samples, frames, channels, *heardHost);
   };
-  // It ends when its playback stream ends or moves: the next look sorts it out.
+}
+
+// Where taps are opened: each open may wait for the PipeWire server.
+SerialQueue& tapOpener() {
+  static SerialQueue* queue = new SerialQueue("lumeno.tap-opener");
+  return *queue;
+}
+
+void logUnrecorded(uint32_t input, const std::string& error) {
+  log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
+}
+
+}  // namespace
+
+// A stream recorded alone ends when its playback stream ends or moves: the
+// next look sorts it out.
+std::function<void(const std::string&)> SystemAudio::lookAgainOnFailure() {
   std::weak_ptr<SystemAudio*> weak = self_;
   SerialQueue* queue = &queue_;
-  auto onFail = [weak, queue](const std::string&) {
+  return [weak, queue](const std::string&) {
     queue->async([weak] {
       if (auto self = weak.lock()) (*self)->followPlayback();
     });
   };
+}
+
+std::optional<SystemAudio::Alone> SystemAudio::recordAlone(uint32_t input) {
   int code = 0;
   std::string error;
+  pulse::StreamSpec wanted;
+  wanted.device = monitorName_;
+  wanted.rate = uint32_t(rate);
+  wanted.channels = channels_;
+  // As the monitor's: smaller ones would have the device render in
+  // smaller blocks for every stream on it, which doubled the server's work.
+  wanted.fragmentFrames = wanted.rate / 100;
+  wanted.dontMove = true;
+  wanted.monitorOf = input;
+  wanted.name = "system audio stream";
   Alone alone;
-  bool ended = false;  // before it could be recorded: no trouble
-  if (tapStreams_) {
-    pipewire::TapSpec wanted;
-    wanted.serial = input;  // PipeWire's pulse server numbers streams by their serial
-    wanted.rate = uint32_t(rate);
-    wanted.channels = channels_;
-    // Its times are the graph's own from the first cycle: no settling. It
-    // asks for no latency, so that it never changes the graph's quantum
-    // (which upsets the monitor's latency reports).
-    wanted.fragmentFrames = 0;
-    wanted.name = "system audio stream";
-    alone.tap = pipewire::PlaybackTap::open(wanted, onData, onFail, &code, &error);
-    ended = code == pipewire::kNoSuchStream;
-  } else {
-    pulse::StreamSpec wanted;
-    wanted.device = monitorName_;
-    wanted.rate = uint32_t(rate);
-    wanted.channels = channels_;
-    // As the monitor's: smaller ones would have the device render in
-    // smaller blocks for every stream on it, which doubled the server's work.
-    wanted.fragmentFrames = wanted.rate / 100;
-    wanted.dontMove = true;
-    wanted.monitorOf = input;
-    wanted.name = "system audio stream";
-    alone.monitor = pulse::RecordStream::open(wanted, onData, onFail, &code, &error);
-    ended = code == pulse::kNoSuchEntity;
-  }
-  if (!alone.monitor && !alone.tap) {
-    if (!ended) log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
+  alone.monitor =
+      pulse::RecordStream::open(wanted, addingTo(mix_, input, channels_), lookAgainOnFailure(), &code, &error);
+  if (!alone.monitor) {
+    // One that ended before it could be recorded is no trouble.
+    if (code != pulse::kNoSuchEntity) logUnrecorded(input, error);
     return std::nullopt;
   }
   return alone;
+}
+
+void SystemAudio::openTap(uint32_t input) {
+  opening_.insert(input);
+  pipewire::TapSpec wanted;
+  wanted.serial = input;  // PipeWire's pulse server numbers streams by their serial
+  wanted.rate = uint32_t(rate);
+  wanted.channels = channels_;
+  // Its times are the graph's own from the first cycle: no settling. It
+  // asks for no latency, so that it never changes the graph's quantum
+  // (which upsets the monitor's latency reports).
+  wanted.fragmentFrames = 0;
+  wanted.name = "system audio stream";
+  std::weak_ptr<SystemAudio*> weak = self_;
+  SerialQueue* queue = &queue_;
+  tapOpener().async([wanted, weak, queue, generation = generation_, onData = addingTo(mix_, input, channels_),
+                     onFail = lookAgainOnFailure()] {
+    int code = 0;
+    std::string error;
+    std::shared_ptr<pipewire::PlaybackTap> tap = pipewire::PlaybackTap::open(wanted, onData, onFail, &code, &error);
+    // A tap nobody takes any more is closed on the queue.
+    queue->async([weak, generation, input = wanted.serial, tap = std::move(tap), code, error] {
+      if (auto self = weak.lock()) (*self)->tapOpened(generation, input, tap, code, error);
+    });
+  });
+}
+
+void SystemAudio::tapOpened(uint64_t generation, uint32_t input, std::shared_ptr<pipewire::PlaybackTap> tap, int code,
+                            const std::string& error) {
+  if (generation != generation_) return;  // opened for a capture stopped since
+  opening_.erase(input);
+  if (!tap) {
+    // Tried again until it can be recorded or has gone. One that ended
+    // before it could be recorded is no trouble; but PipeWire may also
+    // announce a new stream's node after the pulse server listed it.
+    if (code != pipewire::kNoSuchStream) logUnrecorded(input, error);
+    retryLater();
+    return;
+  }
+  Alone alone;
+  alone.tap = std::move(tap);
+  streams.emplace(input, std::move(alone));
+  // The stream may have ended, moved or corked while the tap was opening.
+  followPlayback();
 }
 
 void SystemAudio::watch(AudioObjectID object, uint32_t selector, std::function<void()> handler) {

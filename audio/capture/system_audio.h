@@ -36,6 +36,7 @@ class RecordStream;
 }
 namespace pipewire {
 class PlaybackTap;
+class GraphWatch;
 }
 class StreamMix;
 
@@ -84,12 +85,14 @@ class SystemAudio {
   // PipeWire by a tap.
   struct Alone {
     std::unique_ptr<pulse::RecordStream> monitor;
-    std::unique_ptr<pipewire::PlaybackTap> tap;
+    std::shared_ptr<pipewire::PlaybackTap> tap;  // handed over from the queue that opened it
     Alone();
     ~Alone();
     Alone(Alone&&) noexcept;
     bool running() const;
   };
+  // The mix and its lock (defined with the code).
+  struct LockedMix;
   // The other playback streams on the device, each recorded alone, by
   // their server index.
   std::map<uint32_t, Alone> streams;
@@ -102,6 +105,14 @@ class SystemAudio {
   void followPlayback();
   // None when it cannot be recorded (it ended meanwhile, or a log line says why).
   std::optional<Alone> recordAlone(uint32_t input);
+  // On PipeWire: opens a tap on a queue of its own, so that the work queue
+  // never waits for the PipeWire server; tapOpened() takes the result.
+  void openTap(uint32_t input);
+  void tapOpened(uint64_t generation, uint32_t input, std::shared_ptr<pipewire::PlaybackTap> tap, int code,
+                 const std::string& error);
+  // Asks for a fresh look at the playback streams; for a stream recorded
+  // alone that failed.
+  std::function<void(const std::string&)> lookAgainOnFailure();
   // Looks again a little later, once however many times it is asked.
   void retryLater();
 
@@ -111,7 +122,6 @@ class SystemAudio {
   // The mix, with a lock: the monitor ticks it on the pulse server's thread,
   // PipeWire taps add to it on threads of their own. None: the monitor is
   // delivered as it is.
-  struct LockedMix;
   std::shared_ptr<LockedMix> mix_;
   std::optional<uint64_t> playbackListener_;
   std::set<uint32_t> seen_;  // playback streams known at the last look
@@ -120,6 +130,9 @@ class SystemAudio {
   uint32_t sinkIndex_ = 0;
   uint32_t channels_ = 0;
   bool tapStreams_ = false;  // streams are recorded alone by PipeWire taps
+  std::unique_ptr<pipewire::GraphWatch> graph_;  // with taps: says when links change
+  std::set<uint32_t> opening_;  // taps being opened
+  uint64_t generation_ = 0;     // counts stops: a tap opened for an earlier start is let go
   // Handlers queued by the server hold this weakly: they do nothing once the
   // object is gone.
   std::shared_ptr<SystemAudio*> self_;

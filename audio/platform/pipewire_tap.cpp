@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace lumeno::pipewire {
@@ -91,6 +92,7 @@ struct PlaybackTap::State {
   TapSpec wanted;
   DataHandler onData;
   FailHandler onFail;
+  GraphWatch::ChangeHandler onLinkChange;  // a graph watch's
   uint32_t frameBytes = 0;
 
   pw_thread_loop* loop = nullptr;
@@ -108,6 +110,7 @@ struct PlaybackTap::State {
   std::map<uint32_t, Port> ports;  // every port of the server, by global id
   std::optional<uint32_t> playbackNode;
   std::string playbackClass;
+  std::set<uint32_t> serverLinks;  // every link of the server, by global id
   int syncSeq = -1;
   bool synced = false;
   int linkCheckSeq = -1;  // the round trip after a link went
@@ -399,10 +402,14 @@ struct PlaybackTap::State {
   static void onGlobal(void* p, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
     auto* self = static_cast<State*>(p);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-      if (number(props, PW_KEY_OBJECT_SERIAL) == self->wanted.serial) {
+      if (!self->onLinkChange && number(props, PW_KEY_OBJECT_SERIAL) == self->wanted.serial) {
         self->playbackNode = id;
         self->playbackClass = text(props, PW_KEY_MEDIA_CLASS);
       }
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+      self->serverLinks.insert(id);
+      self->linksChanged();
+      return;
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
       auto node = number(props, PW_KEY_NODE_ID);
       if (!node) return;
@@ -419,12 +426,18 @@ struct PlaybackTap::State {
   static void onGlobalRemove(void* p, uint32_t id) {
     auto* self = static_cast<State*>(p);
     self->ports.erase(id);
+    if (self->serverLinks.erase(id) > 0) self->linksChanged();
     if (self->playbackNode == id) {
       self->playbackNode.reset();
       self->breakDown(kNoSuchStream, "the playback stream ended");
     }
     for (const auto& l : self->links)
       if (l->id == id) self->linkGone();
+  }
+
+  // A link of the server came or went: a graph watch that is open says so.
+  void linksChanged() {
+    if (running.load() && !closed && onLinkChange) onLinkChange();
   }
 
   // A stream that ends loses its links before it goes itself: which of the
@@ -558,11 +571,23 @@ std::unique_ptr<PlaybackTap> PlaybackTap::open(const TapSpec& wanted, DataHandle
   return std::unique_ptr<PlaybackTap>(new PlaybackTap(std::move(state)));
 }
 
-bool reachable() {
-  PlaybackTap::State state;
-  bool ok = state.connect();
-  if (state.loop) pw_thread_loop_unlock(state.loop);
-  return ok;
+GraphWatch::GraphWatch(std::unique_ptr<PlaybackTap::State> state) : state_(std::move(state)) {}
+
+GraphWatch::~GraphWatch() = default;
+
+std::unique_ptr<GraphWatch> GraphWatch::open(ChangeHandler onChange, int* status, std::string* error) {
+  auto state = std::make_unique<PlaybackTap::State>();
+  state->onLinkChange = std::move(onChange);
+  bool ok = state->connect();
+  if (state->loop) pw_thread_loop_unlock(state->loop);
+  if (!ok) {
+    if (status) *status = state->brokenCode ? state->brokenCode : -EIO;
+    if (error) *error = state->brokenWhy;
+    return nullptr;
+  }
+  // The links there were before are no news.
+  state->running.store(true);
+  return std::unique_ptr<GraphWatch>(new GraphWatch(std::move(state)));
 }
 
 }  // namespace lumeno::pipewire

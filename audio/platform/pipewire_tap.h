@@ -24,7 +24,7 @@
 
 namespace lumeno::pipewire {
 
-// The longest open() or reachable() waits for the server.
+// The longest an open() waits for the server.
 constexpr std::chrono::milliseconds kServerWait{2000};
 
 // Error codes (negated errno values) that callers tell apart.
@@ -73,7 +73,30 @@ class PlaybackTap {
   std::unique_ptr<State> state_;
 };
 
-// True when the PipeWire server answers (within kServerWait).
-bool reachable();
+// GraphWatch: tells its owner whenever a link of the PipeWire graph comes or
+// goes, which is how a playback stream moving to another sink and back shows.
+// PipeWire's pulse server does not always announce such a move (never while
+// a tap is linked to the stream, in 0.3.65).
+//
+// The owner (SystemAudio, on its work queue) opens and destroys it; it runs
+// a PipeWire client thread of its own, like a tap.
+class GraphWatch {
+ public:
+  // Runs on the watch's client thread, never after the watch is destroyed.
+  using ChangeHandler = std::function<void()>;
+
+  // Connects, no longer than kServerWait; none when the server cannot be
+  // reached, with a negated errno value in *status and a text in *error.
+  static std::unique_ptr<GraphWatch> open(ChangeHandler onChange, int* status, std::string* error);
+  // Disconnects; once it returns the handler does not run. Must not be
+  // called from the handler.
+  ~GraphWatch();
+  GraphWatch(const GraphWatch&) = delete;
+  GraphWatch& operator=(const GraphWatch&) = delete;
+
+ private:
+  explicit GraphWatch(std::unique_ptr<PlaybackTap::State> state);
+  std::unique_ptr<PlaybackTap::State> state_;
+};
 
 }  // namespace lumeno::pipewire
