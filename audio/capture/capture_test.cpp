@@ -516,6 +516,9 @@ TEST_F(CaptureTest, ARateChangeOfTheOutputDeviceReachesOnRateChange) {
     run({"suspend-sink", "test_rate_sink", "0"});
   }
   for (int i = 0; i < 200 && changes == 0; ++i) sleepMs(10);
+  // The device and the tap report their changes one after the other, in
+  // either order: the second message comes a moment after the first change.
+  sleepMs(300);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_GE(changes.load(), 1) << test::pactl({"list", "short", "sinks"}).out;
   EXPECT_NE(err.find("the device's rate changed to " + std::to_string(after) + " Hz"), std::string::npos) << err;
