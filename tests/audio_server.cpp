@@ -185,7 +185,13 @@ void Modules::unplug() {
 SecondMic::SecondMic()
     : Modules({{"module-null-sink", "sink_name=test_mic2_in", "rate=44100", "channels=2"},
                {"module-remap-source", "source_name=test_mic2", "master=test_mic2_in.monitor",
-                "source_properties=device.description=Second-microphone"}}) {}
+                "source_properties=device.description=Second-microphone"}}) {
+  // PipeWire makes the source a moment after the module is loaded.
+  for (int i = 0; i < 250 && loaded(); ++i) {
+    if (pactl({"list", "short", "sources"}).out.find("test_mic2\t") != std::string::npos) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
 
 std::optional<Player> Player::play(const Signal& signal) {
   std::vector<std::string> argv{LUMENO_TEST_PLAYER,

@@ -4,6 +4,7 @@
 // start, starts the command reader and gives the main thread away. The
 // recording ends only through Recorder::finish(), which exits the process.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -83,12 +84,24 @@ void onStopSignal(int sig) {
   (void)ignored;
 }
 
-// SIGTERM, SIGINT and SIGHUP stop the recording in order, like "stop".
+// SIGTERM, SIGINT and SIGHUP stop the recording in order, like "stop"; so
+// does the reader of standard output going away. A failed event write would
+// notice that too, but only at the next event, up to a buffer later; the
+// hang-up is seen the moment it happens, so the files end where the parent
+// let go.
 void finishOnStopSignals() {
   if (pipe2(stopSignalPipe, O_CLOEXEC) != 0) return;
   std::thread([] {
-    char byte;
-    while (::read(stopSignalPipe[0], &byte, 1) < 0 && errno == EINTR) {
+    pollfd watched[] = {{stopSignalPipe[0], POLLIN, 0}, {1, 0, 0}};
+    for (;;) {
+      if (poll(watched, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (watched[0].revents != 0 || (watched[1].revents & (POLLERR | POLLHUP)) != 0) break;
+      // Standard output that is not open at all says nothing more; stop
+      // asking about it.
+      if (watched[1].revents & POLLNVAL) watched[1].fd = -1;
     }
     work->async([] { recorder->finish(); });
   }).detach();
