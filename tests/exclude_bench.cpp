@@ -1,6 +1,7 @@
 // Figures of the "them" capture that leaves the program's own process family
-// out, on a private PulseAudio server of its own; prints them, asserts
-// nothing. scripts/bench-exclude.sh runs it.
+// out, on a private audio server of its own (of the kind named in
+// LUMENO_TEST_AUDIO_SERVER); prints them, asserts nothing.
+// scripts/bench-exclude.sh runs it.
 //
 //   exclude-bench SECONDS
 //
@@ -14,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -41,16 +43,40 @@ struct Figures {
   size_t buffers = 0;
 };
 
+// CPU seconds of the audio server's processes: on PipeWire the graph runs in
+// the PipeWire daemon, beside its pulse server.
+double serverCpuSeconds(const std::string& dir, pid_t pulseServer) {
+  double seconds = usageOf(pulseServer).cpuSeconds;
+  pid_t daemon = 0;
+  if (std::ifstream(dir + "/pipewire.pid") >> daemon) seconds += usageOf(daemon).cpuSeconds;
+  return seconds;
+}
+
 // Runs start() for `seconds` and measures; stop() ends the capture.
 template <typename Start, typename Stop>
-std::optional<Figures> measure(pid_t server, double seconds, Start start, Stop stop) {
+std::optional<Figures> measure(const AudioServer& server, const std::string& dir, double seconds, Start start,
+                               Stop stop) {
   if (!start()) return std::nullopt;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // past the start
-  double s0 = selfCpuSeconds(), v0 = usageOf(server).cpuSeconds;
+  double s0 = selfCpuSeconds(), v0 = serverCpuSeconds(dir, server.pid());
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  double s1 = selfCpuSeconds(), v1 = usageOf(server).cpuSeconds;
+  double s1 = selfCpuSeconds(), v1 = serverCpuSeconds(dir, server.pid());
   stop();
   return Figures{100 * (s1 - s0) / seconds, 100 * (v1 - v0) / seconds, 0};
+}
+
+// Starts the capture and waits until every playback stream is recorded
+// alone (on PipeWire the taps open on a queue of their own).
+bool startRecordingAll(SystemAudio& sys, SerialQueue& queue, size_t count) {
+  bool started = false;
+  queue.sync([&] { started = sys.start(); });
+  for (int i = 0; started && i < 100; ++i) {
+    size_t recorded = 0;
+    queue.sync([&] { recorded = sys.streams.size(); });
+    if (recorded == count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 int run(double seconds) {
@@ -87,7 +113,7 @@ int run(double seconds) {
     // The monitor alone, as the capture that leaves nothing out records it.
     std::unique_ptr<pulse::RecordStream> plain;
     auto monitorOnly = measure(
-        server.pid(), seconds,
+        server, dir.path(), seconds,
         [&] {
           pulse::StreamSpec wanted;
           wanted.device = kSpeakers + ".monitor";
@@ -109,7 +135,8 @@ int run(double seconds) {
         [&] { plain.reset(); });
     SystemAudio sys([&](PcmBuffer& b, std::optional<double>) { buffers += b.frameLength() > 0; }, queue);
     auto leavingOut = measure(
-        server.pid(), seconds, [&] { return sys.start() && sys.streams.size() == count; }, [&] { sys.stop(); });
+        server, dir.path(), seconds, [&] { return startRecordingAll(sys, queue, count); },
+        [&] { queue.sync([&] { sys.stop(); }); });
     if (!monitorOnly || !leavingOut) {
       std::fprintf(stderr, "exclude-bench: a capture did not start\n");
       return 1;

@@ -525,10 +525,13 @@ struct PlaybackTap::State {
 
   std::optional<uint64_t> heardAt(uint64_t frame) const {
     if (anchorCount == 0) return std::nullopt;
-    size_t n = std::min<size_t>(anchorCount, anchors.size());
-    std::array<double, 3> sorted = anchors;
-    std::sort(sorted.begin(), sorted.begin() + n);
-    double ns = sorted[n / 2] + framesNs(frame);
+    // The median of the anchors there are (one, two or three): of two, the
+    // later one, as a sort would give.
+    double median = anchors[0];
+    if (anchorCount == 2) median = std::max(anchors[0], anchors[1]);
+    if (anchorCount >= 3)
+      median = std::max(std::min(anchors[0], anchors[1]), std::min(std::max(anchors[0], anchors[1]), anchors[2]));
+    double ns = median + framesNs(frame);
     if (ns < 0) return std::nullopt;
     return uint64_t(ns);
   }
