@@ -48,6 +48,9 @@ struct SystemAudio::LockedMix {
   LockedMix(double rate, uint32_t delayFrames, uint32_t minBlockFrames) : mix(rate, delayFrames, minBlockFrames) {}
   std::mutex lock;
   StreamMix mix;
+  // Set once it is clear the streams cannot be recorded alone: the monitor
+  // is then delivered as it is.
+  std::atomic<bool> passThrough{false};
 };
 
 SystemAudio::SystemAudio(OnBuffer onBuffer, SerialQueue& queue)
@@ -118,28 +121,10 @@ bool SystemAudio::start() {
   channels_ = format.channels;
   // PipeWire's pulse server (0.3.65) accepts a record stream of one
   // playback stream but never delivers data on it: there PipeWire itself
-  // records each stream, and its graph tells when one moves. Where PipeWire
-  // cannot be reached the family's sound stays in: the monitor is all there is.
+  // records each stream (see watchGraph()).
   auto info = server().serverInfo();
   tapStreams_ = info && onPipewire(*info);
-  if (tapStreams_) {
-    auto queue = &queue_;
-    int code = 0;
-    std::string error;
-    // A move changes several links at once: one look for them all.
-    auto queued = std::make_shared<std::atomic<bool>>(false);
-    graph_ = pipewire::GraphWatch::open(
-        [weak, queue, queued] {
-          if (queued->exchange(true)) return;
-          queue->async([weak, queued] {
-            queued->store(false);
-            if (auto self = weak.lock()) (*self)->followPlayback();
-          });
-        },
-        &code, &error);
-    if (!graph_) log("system audio: the PipeWire graph cannot be watched, so our own sound stays in: " + error);
-  }
-  if (info && (!tapStreams_ || graph_))
+  if (info)
     mix_ = std::make_shared<LockedMix>(format.sampleRate, uint32_t(format.sampleRate * kMixDelaySeconds),
                                        uint32_t(format.sampleRate / 100));
 
@@ -163,7 +148,7 @@ bool SystemAudio::start() {
   // by the mix of the streams recorded alone.
   auto mix = mix_;
   auto onData = [format, deliver, mix](const float* samples, uint32_t frames, std::optional<uint64_t> heardHost) {
-    if (!mix) {
+    if (!mix || mix->passThrough.load(std::memory_order_relaxed)) {
       deliver(mono(samples, frames, format.sampleRate, format.channels, false), heardHost);
       return;
     }
@@ -198,6 +183,7 @@ bool SystemAudio::start() {
     playbackListener_ = server().watchPlayback(queue_, [weak] {
       if (auto self = weak.lock()) (*self)->followPlayback();
     });
+    if (tapStreams_) watchGraph();
     followPlayback();
   }
   return true;
@@ -220,7 +206,8 @@ void SystemAudio::stop() {
 }
 
 void SystemAudio::followPlayback() {
-  if (!mix_ || !proc) return;
+  // On PipeWire nothing is recorded alone before the graph is watched.
+  if (!mix_ || !proc || (tapStreams_ && !graph_)) return;
   // A server too busy to answer changes nothing: what is recorded goes on,
   // and the look is tried again.
   auto inputs = server().sinkInputs();
@@ -249,22 +236,9 @@ void SystemAudio::followPlayback() {
   }
   // Gone, moved away, corked, or failed: a failed one is recorded afresh.
   std::erase_if(streams, [&](const auto& entry) { return !wanted.count(entry.first) || !entry.second.running(); });
-  bool missing = false;
   for (uint32_t input : wanted) {
-    if (streams.count(input) || opening_.count(input)) continue;
-    if (tapStreams_) {
-      openTap(input);
-      continue;
-    }
-    if (auto stream = recordAlone(input))
-      streams.emplace(input, std::move(*stream));
-    else
-      missing = true;
+    if (!streams.count(input) && !opening_.count(input)) openAlone(input);
   }
-  // A stream that could not be recorded (a busy server that did not answer
-  // in time) is tried again until it can, or until it has gone: no notice
-  // may come for it again.
-  if (missing) retryLater();
 }
 
 void SystemAudio::retryLater() {
@@ -296,14 +270,11 @@ auto addingTo(std::shared_ptr<SystemAudio::LockedMix> mix, uint32_t input, uint3
   };
 }
 
-// Where taps are opened: each open may wait for the PipeWire server.
-SerialQueue& tapOpener() {
-  static SerialQueue* queue = new SerialQueue("lumeno.tap-opener");
+// Where streams recorded alone and the graph watch are opened: each open
+// waits for a server, and the work queue must not wait with it.
+SerialQueue& opener() {
+  static SerialQueue* queue = new SerialQueue("lumeno.stream-opener");
   return *queue;
-}
-
-void logUnrecorded(uint32_t input, const std::string& error) {
-  log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
 }
 
 }  // namespace
@@ -320,71 +291,108 @@ std::function<void(const std::string&)> SystemAudio::lookAgainOnFailure() {
   };
 }
 
-std::optional<SystemAudio::Alone> SystemAudio::recordAlone(uint32_t input) {
-  int code = 0;
-  std::string error;
-  pulse::StreamSpec wanted;
-  wanted.device = monitorName_;
-  wanted.rate = uint32_t(rate);
-  wanted.channels = channels_;
-  // As the monitor's: smaller ones would have the device render in
-  // smaller blocks for every stream on it, which doubled the server's work.
-  wanted.fragmentFrames = wanted.rate / 100;
-  wanted.dontMove = true;
-  wanted.monitorOf = input;
-  wanted.name = "system audio stream";
-  Alone alone;
-  alone.monitor =
-      pulse::RecordStream::open(wanted, addingTo(mix_, input, channels_), lookAgainOnFailure(), &code, &error);
-  if (!alone.monitor) {
-    // One that ended before it could be recorded is no trouble.
-    if (code != pulse::kNoSuchEntity) logUnrecorded(input, error);
-    return std::nullopt;
-  }
-  return alone;
-}
-
-void SystemAudio::openTap(uint32_t input) {
-  opening_.insert(input);
-  pipewire::TapSpec wanted;
-  wanted.serial = input;  // PipeWire's pulse server numbers streams by their serial
-  wanted.rate = uint32_t(rate);
-  wanted.channels = channels_;
-  // Its times are the graph's own from the first cycle: no settling. It
-  // asks for no latency, so that it never changes the graph's quantum
-  // (which upsets the monitor's latency reports).
-  wanted.fragmentFrames = 0;
-  wanted.name = "system audio stream";
+void SystemAudio::watchGraph() {
   std::weak_ptr<SystemAudio*> weak = self_;
   SerialQueue* queue = &queue_;
-  tapOpener().async([wanted, weak, queue, generation = generation_, onData = addingTo(mix_, input, channels_),
-                     onFail = lookAgainOnFailure()] {
+  // A move changes several links at once: one look for them all.
+  auto queued = std::make_shared<std::atomic<bool>>(false);
+  auto onChange = [weak, queue, queued] {
+    if (queued->exchange(true)) return;
+    queue->async([weak, queued] {
+      queued->store(false);
+      if (auto self = weak.lock()) (*self)->followPlayback();
+    });
+  };
+  opener().async([weak, queue, onChange, generation = generation_] {
     int code = 0;
     std::string error;
-    std::shared_ptr<pipewire::PlaybackTap> tap = pipewire::PlaybackTap::open(wanted, onData, onFail, &code, &error);
-    // A tap nobody takes any more is closed on the queue.
-    queue->async([weak, generation, input = wanted.serial, tap = std::move(tap), code, error] {
-      if (auto self = weak.lock()) (*self)->tapOpened(generation, input, tap, code, error);
+    std::shared_ptr<pipewire::GraphWatch> graph = pipewire::GraphWatch::open(onChange, &code, &error);
+    queue->async([weak, generation, graph = std::move(graph), error] {
+      auto self = weak.lock();
+      if (!self || generation != (*self)->generation_ || !(*self)->mix_) return;
+      if (!graph) {
+        // The streams cannot be recorded alone: the family's sound stays in.
+        log("system audio: PipeWire cannot be reached, so our own sound stays in: " + error);
+        (*self)->mix_->passThrough.store(true);
+        return;
+      }
+      (*self)->graph_ = graph;
+      (*self)->followPlayback();
     });
   });
 }
 
-void SystemAudio::tapOpened(uint64_t generation, uint32_t input, std::shared_ptr<pipewire::PlaybackTap> tap, int code,
-                            const std::string& error) {
+void SystemAudio::openAlone(uint32_t input) {
+  opening_.insert(input);
+  auto onData = addingTo(mix_, input, channels_);
+  auto onFail = lookAgainOnFailure();
+  // Both kinds are opened the same way; which one is used depends on the server.
+  std::function<std::shared_ptr<Alone>(int*, std::string*)> open;
+  if (tapStreams_) {
+    pipewire::TapSpec wanted;
+    wanted.serial = input;  // PipeWire's pulse server numbers streams by their serial
+    wanted.rate = uint32_t(rate);
+    wanted.channels = channels_;
+    // Its times are the graph's own from the first cycle: no settling. It
+    // asks for no latency, so that it never changes the graph's quantum
+    // (which upsets the monitor's latency reports).
+    wanted.fragmentFrames = 0;
+    wanted.name = "system audio stream";
+    open = [wanted, onData, onFail](int* code, std::string* error) -> std::shared_ptr<Alone> {
+      auto alone = std::make_shared<Alone>();
+      alone->tap = pipewire::PlaybackTap::open(wanted, onData, onFail, code, error);
+      // PipeWire may announce a new stream's node after the pulse server
+      // listed it: that is tried again like any failure.
+      if (!alone->tap) return nullptr;
+      return alone;
+    };
+  } else {
+    pulse::StreamSpec wanted;
+    wanted.device = monitorName_;
+    wanted.rate = uint32_t(rate);
+    wanted.channels = channels_;
+    // As the monitor's: smaller ones would have the device render in
+    // smaller blocks for every stream on it, which doubled the server's work.
+    wanted.fragmentFrames = wanted.rate / 100;
+    wanted.dontMove = true;
+    wanted.monitorOf = input;
+    wanted.name = "system audio stream";
+    open = [wanted, onData, onFail](int* code, std::string* error) -> std::shared_ptr<Alone> {
+      auto alone = std::make_shared<Alone>();
+      alone->monitor = pulse::RecordStream::open(wanted, onData, onFail, code, error);
+      if (!alone->monitor) return nullptr;
+      return alone;
+    };
+  }
+  std::weak_ptr<SystemAudio*> weak = self_;
+  SerialQueue* queue = &queue_;
+  bool onTap = tapStreams_;
+  opener().async([open, weak, queue, input, onTap, generation = generation_] {
+    int code = 0;
+    std::string error;
+    auto alone = open(&code, &error);
+    // One that ended before it could be recorded is no trouble.
+    bool ended = code == (onTap ? pipewire::kNoSuchStream : pulse::kNoSuchEntity);
+    // What nobody takes any more is closed on the queue.
+    queue->async([weak, generation, input, alone = std::move(alone), ended, error] {
+      if (auto self = weak.lock()) (*self)->aloneOpened(generation, input, alone, ended, error);
+    });
+  });
+}
+
+void SystemAudio::aloneOpened(uint64_t generation, uint32_t input, std::shared_ptr<Alone> alone, bool ended,
+                              const std::string& error) {
   if (generation != generation_) return;  // opened for a capture stopped since
   opening_.erase(input);
-  if (!tap) {
-    // Tried again until it can be recorded or has gone. One that ended
-    // before it could be recorded is no trouble; but PipeWire may also
-    // announce a new stream's node after the pulse server listed it.
-    if (code != pipewire::kNoSuchStream) logUnrecorded(input, error);
+  if (!alone) {
+    // Tried again until it can be recorded (a busy server may not have
+    // answered in time) or has gone: no notice may come for it again.
+    if (!ended) log("system audio: playback stream " + std::to_string(input) + " cannot be recorded: " + error);
     retryLater();
     return;
   }
-  Alone alone;
-  alone.tap = std::move(tap);
-  streams.emplace(input, std::move(alone));
-  // The stream may have ended, moved or corked while the tap was opening.
+  streams.emplace(input, std::move(*alone));
+  // The stream may have ended, moved or corked while it was opening.
   followPlayback();
 }
 

@@ -103,13 +103,16 @@ class SystemAudio {
   // Records every playback stream on the device that is not the family's
   // and plays (not corked), and no other.
   void followPlayback();
-  // None when it cannot be recorded (it ended meanwhile, or a log line says why).
-  std::optional<Alone> recordAlone(uint32_t input);
-  // On PipeWire: opens a tap on a queue of its own, so that the work queue
-  // never waits for the PipeWire server; tapOpened() takes the result.
-  void openTap(uint32_t input);
-  void tapOpened(uint64_t generation, uint32_t input, std::shared_ptr<pipewire::PlaybackTap> tap, int code,
-                 const std::string& error);
+  // Records a playback stream alone: opened on a queue of its own, so that
+  // the work queue never waits for the server; aloneOpened() takes the
+  // result, or tries again later.
+  void openAlone(uint32_t input);
+  void aloneOpened(uint64_t generation, uint32_t input, std::shared_ptr<Alone> alone, bool ended,
+                   const std::string& error);
+  // On PipeWire: opens the graph watch the same way; until it is open no
+  // stream is recorded alone, and where it cannot be opened the monitor is
+  // delivered as it is.
+  void watchGraph();
   // Asks for a fresh look at the playback streams; for a stream recorded
   // alone that failed.
   std::function<void(const std::string&)> lookAgainOnFailure();
@@ -130,8 +133,8 @@ class SystemAudio {
   uint32_t sinkIndex_ = 0;
   uint32_t channels_ = 0;
   bool tapStreams_ = false;  // streams are recorded alone by PipeWire taps
-  std::unique_ptr<pipewire::GraphWatch> graph_;  // with taps: says when links change
-  std::set<uint32_t> opening_;  // taps being opened
+  std::shared_ptr<pipewire::GraphWatch> graph_;  // with taps: says when links change
+  std::set<uint32_t> opening_;  // streams being opened to be recorded alone
   uint64_t generation_ = 0;     // counts stops: a tap opened for an earlier start is let go
   // Handlers queued by the server hold this weakly: they do nothing once the
   // object is gone.
