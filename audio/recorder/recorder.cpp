@@ -25,7 +25,7 @@ Recorder::Recorder(const std::filesystem::path& dir, int64_t partNumber)
   sys->onRateChange = [this] { rebuildSystem(); };
 }
 
-bool cutHeardBefore(PcmBuffer& buffer, std::optional<double> heardMs, double fromMs) {
+bool cutHeardBefore(PcmBuffer& buffer, std::optional<double>& heardMs, double fromMs) {
   if (!heardMs) return false;
   auto skip = int64_t(std::ceil((fromMs - *heardMs) * buffer.sampleRate() / 1000.0));
   int64_t remaining = int64_t(buffer.frameLength()) - std::max<int64_t>(skip, 0);
@@ -34,6 +34,7 @@ bool cutHeardBefore(PcmBuffer& buffer, std::optional<double> heardMs, double fro
     float* s = buffer.floatData(0);
     std::memmove(s, s + skip, size_t(remaining) * sizeof(float));
     buffer.setFrameLength(uint32_t(remaining));
+    *heardMs += double(skip) * 1000.0 / buffer.sampleRate();
   }
   return true;
 }
@@ -41,9 +42,11 @@ bool cutHeardBefore(PcmBuffer& buffer, std::optional<double> heardMs, double fro
 void Recorder::routeMic(PcmBuffer& b, std::optional<double> heardMs) {
   if (paused || finishing || micMuted) return;
   if (micFrom && !cutHeardBefore(b, heardMs, *micFrom)) return;
-  // The microphone is anchored by arrival time; its heard time serves only
-  // for the cut above.
-  me->append(b);
+  // Placed by its heard time, as system audio is: a buffer that reaches the
+  // work queue late (a busy queue, a restarted server) still lands where it
+  // was heard, so "me" and "them" stay aligned. Without a heard time the
+  // track anchors it by arrival.
+  me->append(b, heardMs);
 }
 
 void Recorder::routeSystem(PcmBuffer& b, std::optional<double> heardMs) {

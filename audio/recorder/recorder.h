@@ -147,9 +147,9 @@ class Recorder {
 double retryDelay(int64_t tries);
 
 // Cuts away, in place, the frames of a mono buffer heard before fromMs (the
-// moment of an unmute). False when nothing is left to keep, or when the buffer
-// has no heard time to tell.
-bool cutHeardBefore(PcmBuffer& buffer, std::optional<double> heardMs, double fromMs);
+// moment of an unmute), and moves heardMs to the first frame kept. False when
+// nothing is left to keep, or when the buffer has no heard time to tell.
+bool cutHeardBefore(PcmBuffer& buffer, std::optional<double>& heardMs, double fromMs);
 
 // The program time of a mute change: now, but never before the end of what
 // the "me" file already holds (pts frames at 48 kHz), rounded up so that its

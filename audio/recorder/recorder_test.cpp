@@ -53,22 +53,25 @@ TEST(CutHeardBefore, KeepsOnlyWhatWasHeardFromTheUnmuteOn) {
     std::optional<double> heardMs;
     bool kept;
     uint32_t frames;  // left
+    double heardAfter;  // the heard time of the first frame kept
   };
   const Case cases[] = {
-      {9950.0, true, 2400},   // half of it was heard before 10,000 ms
-      {9900.0, false, 0},     // all of it
-      {9899.0, false, 0},
-      {10000.0, true, 4800},  // none of it
-      {10020.0, true, 4800},
-      {std::nullopt, false, 0},
+      {9950.0, true, 2400, 10000.0},  // half of it was heard before 10,000 ms
+      {9900.0, false, 0, 0},          // all of it
+      {9899.0, false, 0, 0},
+      {10000.0, true, 4800, 10000.0},  // none of it
+      {10020.0, true, 4800, 10020.0},
+      {std::nullopt, false, 0, 0},
   };
   for (const auto& c : cases) {
     auto b = PcmBuffer::make(mono48, 4800);
     b->setFrameLength(4800);
     for (uint32_t i = 0; i < 4800; ++i) b->floatData(0)[i] = float(i);
-    EXPECT_EQ(cutHeardBefore(*b, c.heardMs, 10000.0), c.kept) << c.heardMs.value_or(-1);
+    auto heard = c.heardMs;
+    EXPECT_EQ(cutHeardBefore(*b, heard, 10000.0), c.kept) << c.heardMs.value_or(-1);
     if (!c.kept) continue;
     EXPECT_EQ(b->frameLength(), c.frames);
+    EXPECT_DOUBLE_EQ(*heard, c.heardAfter);
     EXPECT_EQ(b->floatData(0)[0], float(4800 - c.frames)) << "the kept frames moved to the front";
   }
 }
