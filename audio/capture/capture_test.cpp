@@ -290,9 +290,8 @@ TEST_F(CaptureTest, SystemAudioAndMicHearOneClickAtTheSameMoment) {
   // heard times are a fragment or two off (up to 20.1 ms on PulseAudio under
   // the thread sanitizer on a loaded machine), and on PipeWire they jump by
   // about a graph quantum or more (30 to 46 ms) once the player's streams
-  // have joined the graph. The recordings place "me" by arrival and are held
-  // to 20 ms by their own tests; these bounds catch heard times that are
-  // plainly wrong.
+  // have joined the graph. The recordings are held to 20 ms by their own
+  // tests; these bounds catch heard times that are plainly wrong.
   const double bound = test::serverKind() == "pipewire" ? 60 : 30;
   double apart = 0, off = 0;
   for (size_t i = 0; i < played.size(); ++i) {

@@ -102,8 +102,8 @@ bool Mic::installTap(AudioEngine& e) {
   e.spec_.channels = source->channels;
   // The server hands over 10 ms at a time and the stream puts the 100 ms
   // buffers together: a buffer then leaves as soon as its last 10 ms are
-  // captured, so its arrival, which anchors the "me" track, is off by at most
-  // about 10 ms instead of up to a whole buffer.
+  // captured, so its arrival, which anchors the "me" track when the server
+  // gives no heard time, is off by about 10 ms instead of up to a whole buffer.
   e.spec_.fragmentFrames = source->rate / 100;
   e.spec_.blockFrames = source->rate / 10;  // 100 ms
   e.spec_.dontMove = true;  // where the microphone goes is the owner's decision
