@@ -101,7 +101,7 @@ int run(double seconds) {
       pid_t p = spawnDetached({"/bin/sh", "-c",
                                "sox -n -r 48000 -c 1 -t raw -e float -b 32 - synth 3600 sine " + hz +
                                    " vol 0.02 | pacat --raw --format=float32le --rate=48000 --channels=1 -d " +
-                                   kSpeakers});
+                                   kSpeakers + " 2>/dev/null"});
       if (p <= 0) {
         std::fprintf(stderr, "exclude-bench: a player did not start\n");
         return 1;
@@ -147,7 +147,8 @@ int run(double seconds) {
                 plainTotal);
     std::printf("%-8zu %-22s %9.2f%% %9.2f%% %9.2f%%   %.2f x the monitor\n", count, "each stream alone",
                 leavingOut->self, leavingOut->server, mixTotal, mixTotal / plainTotal);
-    std::printf("CPU_EXCLUDE %zu %.4f %.4f %.4f\n", count, plainTotal, mixTotal, baseline1);
+    std::printf("CPU_EXCLUDE %zu %.4f %.4f %.4f %.4f %.4f\n", count, plainTotal, mixTotal, baseline1,
+                leavingOut->self - monitorOnly->self, leavingOut->server - monitorOnly->server);
     std::fflush(stdout);
   }
   for (pid_t p : players) kill(-p, SIGKILL);  // the shell, sox and pacat: a group of their own
