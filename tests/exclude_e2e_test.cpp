@@ -98,6 +98,43 @@ std::optional<std::string> playbackStreamOf(pid_t pid) {
   return std::nullopt;
 }
 
+// The server's index of a sink, by name.
+std::optional<std::string> sinkIndex(const std::string& name) {
+  std::istringstream lines(pactl({"list", "short", "sinks"}).out);
+  for (std::string line; std::getline(lines, line);) {
+    auto tab = line.find('\t');
+    if (tab != std::string::npos && line.compare(tab + 1, name.size() + 1, name + "\t") == 0) return line.substr(0, tab);
+  }
+  return std::nullopt;
+}
+
+// The index of the sink a playback stream plays on, by the stream's index.
+std::optional<std::string> sinkOfStream(const std::string& stream) {
+  std::istringstream lines(pactl({"list", "short", "sink-inputs"}).out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string index, sink;
+    if (fields >> index >> sink && index == stream) return sink;
+  }
+  return std::nullopt;
+}
+
+// Moves a playback stream to a sink; the moment of the move, once the server
+// lists the stream there. PipeWire 0.3.65 now and then answers a move as
+// done and leaves the stream where it was, with no link of its graph
+// changed: the move is then asked again.
+std::optional<uint64_t> moveStream(const std::string& stream, const std::string& sink) {
+  auto target = sinkIndex(sink);
+  if (!target) return std::nullopt;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    uint64_t at = monotonicNs();
+    if (pactl({"move-sink-input", stream, sink}).status != 0) return std::nullopt;
+    for (int i = 0; i < 25; ++i, std::this_thread::sleep_for(20ms))
+      if (sinkOfStream(stream) == target) return at;
+  }
+  return std::nullopt;
+}
+
 // A second output device, and the default output put back afterwards.
 struct SecondSpeakers : Modules {
   SecondSpeakers()
@@ -287,19 +324,19 @@ TEST_F(ExcludeTest, AStreamMovedToAnotherDeviceIsOutUntilItMovesBack) {
   ASSERT_RUNNING(rec);
   auto programMs = calibrate(*rec);
   ASSERT_TRUE(programMs);
-  auto other = Player::play(toneSignal(kSpeakers, 1000, kAmplitude, 5));
+  auto other = Player::play(toneSignal(kSpeakers, 1000, kAmplitude, 7));
   ASSERT_TRUE(other);
   std::optional<std::string> stream;
   for (int i = 0; i < 100 && !stream; ++i, std::this_thread::sleep_for(20ms)) stream = playbackStreamOf(other->pid());
   ASSERT_TRUE(stream);
   uint64_t t0 = monotonicNs();
   sleepUntil(t0 + secondsNs(1.5));
-  uint64_t away = monotonicNs();
-  ASSERT_EQ(pactl({"move-sink-input", *stream, "test_speakers2"}).status, 0);
-  sleepUntil(t0 + secondsNs(3));
-  uint64_t back = monotonicNs();
-  ASSERT_EQ(pactl({"move-sink-input", *stream, kSpeakers}).status, 0);
-  sleepUntil(t0 + secondsNs(4.3));
+  auto away = moveStream(*stream, "test_speakers2");
+  ASSERT_TRUE(away) << "the server did not move the stream";
+  sleepUntil(*away + secondsNs(1.5));
+  auto back = moveStream(*stream, kSpeakers);
+  ASSERT_TRUE(back) << "the server did not move the stream back";
+  sleepUntil(*back + secondsNs(1.3));
   rec->command("stop");
   auto result = rec->wait();
   ASSERT_EQ(result.status, 0) << rec->log();
@@ -307,9 +344,9 @@ TEST_F(ExcludeTest, AStreamMovedToAnotherDeviceIsOutUntilItMovesBack) {
 
   auto them = decoded("them.m4a");
   auto at = [&](uint64_t ns, double plusMs) { return ((*programMs)(ns) + plusMs) / 1000; };
-  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(t0, 200), at(away, -100)) / kToneRms), 0, 1) << "before the move";
-  EXPECT_LT(rmsBetween(them, at(away, 200), at(back, -100)), 1e-3) << "while on the other device";
-  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(back, 300), at(back, 1100)) / kToneRms), 0, 1) << "after it came back";
+  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(t0, 200), at(*away, -100)) / kToneRms), 0, 1) << "before the move";
+  EXPECT_LT(rmsBetween(them, at(*away, 200), at(*back, -100)), 1e-3) << "while on the other device";
+  EXPECT_NEAR(dB(steadyToneLevel(them, 1000, at(*back, 300), at(*back, 1100)) / kToneRms), 0, 1) << "after it came back";
 }
 
 // After the default output switches, "them" follows it, and the family's
