@@ -3,9 +3,11 @@
 # audio server of its own. SECONDS (default 600) is shared out among:
 #   kills    record killed (SIGKILL) at random moments, each time resumed as
 #            the next part, then join: every killed part decodes to at least
-#            its elapsed time minus 5 s, a click played into both tracks of a
-#            part lands in both within 20 ms, join merges every part and the
-#            joined files hold each part's click at its place (20 ms)
+#            its elapsed time minus 5.5 s (a 5 s fragment, and the time audio
+#            takes from the device into the file), a click played into both
+#            tracks of a part lands in both within 20 ms, join merges every
+#            part and the joined files hold each part's click at its place
+#            (20 ms)
 #   server   the audio server killed and restarted 5 times during a recording:
 #            "stop" gives exit 0, both files as long as the clock (0.5 s), a
 #            click afterwards in both within 20 ms
@@ -154,7 +156,10 @@ kills() {
       length=$(decoded "$file")
       reach[$f]=$(awk -v r="${reach[$f]}" -v s="$startMs" -v l="$length" \
         'BEGIN { e = l > 0 ? s / 1000 + l : 0; printf "%.3f", (e > r ? e : r) }')
-      if holds "$length" '>=' "$(awk -v e="$elapsed" 'BEGIN { print e - 5 }')"; then
+      # A fragment goes to disk once 5 s of audio are encoded, and audio
+      # reaches the encoder 0.1-0.3 s after it was heard (device latency,
+      # the mix's lag, the encoder's look-ahead): allow half a second.
+      if holds "$length" '>=' "$(awk -v e="$elapsed" 'BEGIN { print e - 5.5 }')"; then
         ok "part $part killed after $elapsed s: $(basename "$file") $length s"
       else
         bad "part $part killed after $elapsed s: $(basename "$file") $length s"
