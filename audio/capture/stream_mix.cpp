@@ -42,9 +42,19 @@ void StreamMix::add(uint32_t stream, const float* samples, uint32_t frames, uint
   int64_t skip = 0;  // frames at the front that are not added
   if (!fresh) {
     // A stream's data is contiguous while it plays, so an odd time is
-    // ignored; only a disagreement that lasts is a real jump.
-    if (std::llabs(at - place.next) <= tolerance_) {
+    // ignored; only a disagreement that lasts, and holds steady, is a real
+    // jump. Times that keep moving against the data are an estimate still
+    // settling (the latencies a device reports as it wakes from a stall can
+    // be half a second off and come right over a second): following them
+    // would drop or space out the stream again and again, so it stays
+    // contiguous until they hold still, and then moves once.
+    int64_t offset = at - place.next;
+    if (std::llabs(offset) <= tolerance_) {
       place.disagreeing = 0;
+      at = place.next;
+    } else if (place.disagreeing == 0 || std::llabs(offset - place.firstOffset) > tolerance_) {
+      place.disagreeing = frames;
+      place.firstOffset = offset;
       at = place.next;
     } else if ((place.disagreeing += frames) < persistence_) {
       at = place.next;

@@ -28,7 +28,8 @@ class StreamMix {
   // Adds frames of one stream (interleaved float, `channels` per frame,
   // averaged to mono), the first heard at heardNs (CLOCK_MONOTONIC): right
   // after the stream's last frames while that is within 20 ms of it, or
-  // after 100 ms of frames that disagree alike; never before what the mix
+  // after 100 ms of frames that disagree alike (within 20 ms of each other:
+  // times still on the move are not followed); never before what the mix
   // has handed out (such frames come later instead). Dropped before the
   // clock has a time, and beyond a second ahead of the mix.
   void add(uint32_t stream, const float* samples, uint32_t frames, uint32_t channels, uint64_t heardNs);
@@ -68,6 +69,7 @@ class StreamMix {
     int64_t next = 0;         // where the stream's next frame goes
     int64_t written = 0;      // the end of the frames it has added
     int64_t disagreeing = 0;  // frames in a row whose heard times said otherwise
+    int64_t firstOffset = 0;  // by how much the first of them did
   };
   std::unordered_map<uint32_t, Place> streams_;
   uint64_t dropped_ = 0;

@@ -132,6 +132,36 @@ TEST(StreamMixTest, AStreamMovingBackDropsWhatOverlapsInsteadOfDoublingIt) {
   EXPECT_EQ(mix.dropped(), 50u);
 }
 
+// A device waking from a stall reports latencies half a second off, which
+// come right over a second: a stream's times then run ahead of its data
+// until they hold. It stays whole and contiguous meanwhile, and moves once
+// when they hold (here its first data was placed where the mix stood, 50 ms
+// early).
+TEST(StreamMixTest, AStreamWhoseTimesAreStillSettlingStaysWholeAndMovesOnceTheyHold) {
+  StreamMix mix(kRate, 100);
+  Clock clock(mix);
+  clock.run(20);
+  std::vector<float> block(10, 0.5f);
+  const int blocks = 100;
+  uint64_t lastHeard = 0;
+  for (int i = 0; i < blocks; ++i) {
+    uint64_t heard = lastHeard = clock.next - 50 * kMs;  // when the block was really heard
+    uint64_t lag = uint64_t(std::max(0, 400 - 10 * i)) * kMs;
+    mix.add(1, block.data(), 10, 1, heard - lag);
+    clock.run(1);
+  }
+  clock.run(20);
+  EXPECT_EQ(mix.dropped(), 0u);
+  EXPECT_FLOAT_EQ(std::accumulate(clock.out.begin(), clock.out.end(), 0.0f), blocks * 10 * 0.5f) << "all of it, once";
+  // One gap in it: where it moved to its times.
+  auto first = std::find(clock.out.begin(), clock.out.end(), 0.5f);
+  auto last = std::find(clock.out.rbegin(), clock.out.rend(), 0.5f).base();
+  EXPECT_EQ(std::count(first, last, 0.0f), 50);
+  // From there on it is where its times say.
+  EXPECT_FLOAT_EQ(clock.at(lastHeard + 9 * kMs), 0.5f);
+  EXPECT_FLOAT_EQ(clock.at(lastHeard + 10 * kMs), 0.0f);
+}
+
 TEST(StreamMixTest, DataBeforeTheClockIsDroppedAndLateDataComesWhereTheMixStands) {
   StreamMix mix(kRate, 20);
   std::vector<float> ten(10, 1.0f);
