@@ -406,5 +406,48 @@ TEST_F(ExcludeTest, OnANewDefaultOutputTheFamilyIsStillLeftOut) {
   expectOnlyTheOthersTone(them, from, to);
 }
 
+// A device waking from a stall (an idle null sink on PulseAudio sleeps in
+// blocks of up to 2 s) reports latencies that are off by up to half a second
+// and settle over a second. Another application's sound on it is whole in
+// "them" from the moment the device plays again: the mix neither drops nor
+// spaces out a stream while its times settle, but for the one move to them.
+TEST_F(ExcludeTest, OnADeviceWakingFromAStallAnotherApplicationsSoundIsWholeOnceItPlays) {
+  Modules sleepy({{"module-null-sink", "sink_name=test_speakers3", "rate=48000", "channels=2",
+                   "sink_properties=device.description=Sleepy-speakers"}});
+  ASSERT_TRUE(sleepy.loaded());
+  auto rec = record();
+  ASSERT_RUNNING(rec);
+  auto programMs = calibrate(*rec);
+  ASSERT_TRUE(programMs);
+  ASSERT_EQ(pactl({"set-default-sink", "test_speakers3"}).status, 0);
+  struct PutBack {
+    ~PutBack() { pactl({"set-default-sink", kSpeakers}); }
+  } putBack;
+  ASSERT_TRUE(rec->waitFor([](const Event& e) { return isWarn(e, "device-changed"); }, 5s)) << rec->log();
+  uint64_t t0 = monotonicNs();
+  // It plays 3 s from when the device takes its sound, 2 s later at most.
+  auto other = Player::play(toneSignal("test_speakers3", 1000, kAmplitude, 3));
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(other->wait(10s));
+  rec->command("stop");
+  auto result = rec->wait();
+  ASSERT_EQ(result.status, 0) << rec->log();
+  EXPECT_EQ(rec->log(), "");
+
+  auto them = decoded("them.m4a");
+  constexpr double kBlock = 0.05;
+  auto playing = [&](double at) { return toneLevel(them, 1000, at, at + kBlock) > kToneRms / std::sqrt(2.0); };
+  double from = (*programMs)(t0) / 1000, heard = from;
+  while (heard < from + 3 && !playing(heard)) heard += kBlock;
+  ASSERT_LT(heard, from + 3) << "the tone never came";
+  ASSERT_GT(seconds(them), heard + 2.6);
+  std::vector<double> missing;
+  for (double at = heard; at < heard + 2.5; at += kBlock)
+    if (!playing(at)) missing.push_back(at - heard);
+  // One move to its times, once they hold: up to 0.2 s.
+  EXPECT_LE(missing.size(), 4u) << "the tone came at " << heard - from << " s; missing blocks: "
+                                << ::testing::PrintToString(missing);
+}
+
 }  // namespace
 }  // namespace lumeno::test
